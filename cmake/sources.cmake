@@ -1,0 +1,20 @@
+# The core: everything below src/ except the Python bindings. It never sees Python.h.
+file(GLOB ZORVEX_CORE_SOURCES CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/src/common/*.cpp
+  ${PROJECT_SOURCE_DIR}/src/core/codec/*.cpp
+  ${PROJECT_SOURCE_DIR}/src/core/corpus/*.cpp
+  ${PROJECT_SOURCE_DIR}/src/io/compressed_vector/*.cpp
+  ${PROJECT_SOURCE_DIR}/src/backend/*.cpp)
+# Kernels compiled for a wider instruction set, selected at run time.
+file(GLOB ZORVEX_AVX2_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*/*_avx2.cpp ${PROJECT_SOURCE_DIR}/src/*/*/*_avx2.cpp)
+file(GLOB ZORVEX_AVX512_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*/*_avx512.cpp ${PROJECT_SOURCE_DIR}/src/*/*/*_avx512.cpp)
+list(REMOVE_ITEM ZORVEX_CORE_SOURCES ${ZORVEX_AVX2_SOURCES} ${ZORVEX_AVX512_SOURCES})
+
+add_library(zorvex_core STATIC ${ZORVEX_CORE_SOURCES} ${ZORVEX_AVX2_SOURCES} ${ZORVEX_AVX512_SOURCES})
+target_include_directories(zorvex_core PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_include_directories(zorvex_core SYSTEM PRIVATE ${ZORVEX_EIGEN_INCLUDE_DIR})
+target_compile_options(zorvex_core PRIVATE ${ZORVEX_WARNINGS} ${ZORVEX_FP_FLAGS} -O2)
+set_source_files_properties(${ZORVEX_AVX2_SOURCES} PROPERTIES COMPILE_OPTIONS "-mavx2;-mfma")
+set_source_files_properties(${ZORVEX_AVX512_SOURCES} PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512dq;-mavx512vl;-mavx512bw;-mavx2;-mfma")
+find_package(Threads REQUIRED)
+target_link_libraries(zorvex_core PUBLIC Threads::Threads)

@@ -1,0 +1,22 @@
+"""Compression, storage and exact cosine search of float32 embedding vectors.
+
+The classes live in the native extension ``zorvex_rs._core``; this package
+re-exports them, and groups them as ``zorvex_rs.codec``, ``zorvex_rs.corpus``
+and ``zorvex_rs.backend``.
+"""
+
+import importlib as _importlib
+
+from zorvex_rs import _core
+from zorvex_rs._internal import PanicException
+
+_SUBPACKAGES = ("codec", "corpus", "backend")
+
+__version__ = _core.__version__
+__all__ = [n for n in _core.__all__ if n != "__version__" and n not in _SUBPACKAGES]
+globals().update({n: getattr(_core, n) for n in __all__})
+
+# The pure-Python sub-packages, not the extension's raw sub-modules.
+for _name in _SUBPACKAGES:
+    globals()[_name] = _importlib.import_module(f"zorvex_rs.{_name}")
+__all__ += ["PanicException", *_SUBPACKAGES]

@@ -1,0 +1,6 @@
+"""Re-exports of `zorvex_rs._core.backend`."""
+
+from zorvex_rs._core import backend as _native
+
+__all__ = list(getattr(_native, "__all__", ()))
+globals().update({name: getattr(_native, name) for name in __all__})

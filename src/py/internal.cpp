@@ -1,0 +1,52 @@
+// zorvex_rs._internal: home of PanicException, and hooks that let the tests
+// drive the entry-point guard. Not part of the public namespaces.
+#include <new>
+#include <string>
+
+#include "common/result.hpp"
+#include "py/bindings.hpp"
+#include "py/convert.hpp"
+#include "py/errors.hpp"
+
+namespace zorvex::py {
+
+namespace {
+
+PyObject* provoke_panic(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr Signature<1> sig{"_internal.provoke_panic", {"message"}};
+    Slots<1> s;
+    if (!match(sig, args, nargs, kwnames, s)) return nullptr;
+    std::string message;
+    if (!to_text(s[0], message)) return arg_error("message");
+    panic(message);
+  });
+}
+
+PyObject* provoke_memory_error(PyObject*, PyObject*) {
+  return guard([]() -> PyObject* { throw std::bad_alloc(); });
+}
+
+PyMethodDef internal_methods[] = {
+    {"provoke_panic", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(provoke_panic)),
+     METH_FASTCALL | METH_KEYWORDS, "provoke_panic(message)\n--\n\nFail an internal check with `message`."},
+    {"provoke_memory_error", provoke_memory_error, METH_NOARGS,
+     "provoke_memory_error()\n--\n\nFail an allocation inside an operation."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyObject* make_internal_module() {
+  PyObject* module = PyImport_AddModule("zorvex_rs._internal");  // borrowed, kept by sys.modules
+  if (!module) return nullptr;
+  PyObject* panic_type = panic_exception();
+  if (PyObject_SetAttrString(module, "PanicException", panic_type) < 0) return nullptr;
+  for (PyMethodDef* def = internal_methods; def->ml_name; ++def) {
+    Ref fn = Ref::steal(PyCMethod_New(def, nullptr, module, nullptr));
+    if (!fn || PyObject_SetAttrString(module, def->ml_name, fn.get()) < 0) return nullptr;
+  }
+  return module;
+}
+
+}  // namespace zorvex::py
