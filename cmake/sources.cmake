@@ -16,5 +16,11 @@ target_include_directories(zorvex_core SYSTEM PRIVATE ${ZORVEX_EIGEN_INCLUDE_DIR
 target_compile_options(zorvex_core PRIVATE ${ZORVEX_WARNINGS} ${ZORVEX_FP_FLAGS} -O2)
 set_source_files_properties(${ZORVEX_AVX2_SOURCES} PROPERTIES COMPILE_OPTIONS "-mavx2;-mfma")
 set_source_files_properties(${ZORVEX_AVX512_SOURCES} PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512dq;-mavx512vl;-mavx512bw;-mavx2;-mfma")
+# The rotation QR's rounding is part of every rotation matrix, so its
+# instruction set is pinned whatever the toolchain defaults or CXXFLAGS say.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+  set_source_files_properties(${PROJECT_SOURCE_DIR}/src/core/codec/rotation_qr.cpp PROPERTIES COMPILE_OPTIONS
+    "-O2;-march=x86-64;-mtune=generic;-mno-avx;-mno-fma;-ffp-contract=off;-fno-fast-math")
+endif()
 find_package(Threads REQUIRED)
 target_link_libraries(zorvex_core PUBLIC Threads::Threads)

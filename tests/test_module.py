@@ -14,7 +14,7 @@ CORPUS = ["CompressionPolicy", "VectorEntry", "Corpus", "CorpusCreated", "Vector
           "CompressionPolicyViolationDetected"]
 BACKEND = ["SearchBackend", "SearchResult", "BruteForceBackend"]
 # Names that exist in this build; the full lists above fix their order.
-BUILT = {"CodecConfig"}
+BUILT = {"CodecConfig", "Codebook", "RotationMatrix", "CompressedVector", "Codec", "compress", "decompress"}
 
 
 def built(names):

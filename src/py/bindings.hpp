@@ -7,6 +7,28 @@ namespace zorvex::py {
 
 // codec
 PyObject* codec_config_type();
+PyObject* rotation_matrix_type();
+PyObject* codebook_type();
+PyObject* compressed_vector_type();
+PyObject* codec_type();
+// The module-level functions are built separately for each module that lists
+// them (new references).
+PyObject* new_compress_function(PyObject* module);
+PyObject* new_decompress_function(PyObject* module);
+
+// corpus (src/py/corpus.cpp)
+PyObject* compression_policy_type();
+PyObject* vector_entry_type();
+PyObject* corpus_type();
+PyObject* corpus_created_type();
+PyObject* vectors_inserted_type();
+PyObject* corpus_decompressed_type();
+PyObject* policy_violation_type();
+
+// backend (src/py/backend.cpp)
+PyObject* search_backend_type();
+PyObject* search_result_type();
+PyObject* brute_force_backend_type();
 
 // Internal hooks of the module's own tests; they live beside the panic type,
 // outside the public namespaces.

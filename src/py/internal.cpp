@@ -7,6 +7,7 @@
 #include "py/bindings.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
+#include "py/types.hpp"
 
 namespace zorvex::py {
 
@@ -28,7 +29,7 @@ PyObject* provoke_memory_error(PyObject*, PyObject*) {
 }
 
 PyMethodDef internal_methods[] = {
-    {"provoke_panic", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(provoke_panic)),
+    {"provoke_panic", method(provoke_panic),
      METH_FASTCALL | METH_KEYWORDS, "provoke_panic(message)\n--\n\nFail an internal check with `message`."},
     {"provoke_memory_error", provoke_memory_error, METH_NOARGS,
      "provoke_memory_error()\n--\n\nFail an allocation inside an operation."},
@@ -42,8 +43,10 @@ PyObject* make_internal_module() {
   if (!module) return nullptr;
   PyObject* panic_type = panic_exception();
   if (PyObject_SetAttrString(module, "PanicException", panic_type) < 0) return nullptr;
+  Ref name = Ref::steal(PyModule_GetNameObject(module));
+  if (!name) return nullptr;
   for (PyMethodDef* def = internal_methods; def->ml_name; ++def) {
-    Ref fn = Ref::steal(PyCMethod_New(def, nullptr, module, nullptr));
+    Ref fn = Ref::steal(PyCMethod_New(def, module, name.get(), nullptr));
     if (!fn || PyObject_SetAttrString(module, def->ml_name, fn.get()) < 0) return nullptr;
   }
   return module;

@@ -58,7 +58,17 @@ bool add_all(PyObject* module, std::initializer_list<Entry> entries) {
 }
 
 // Class lists per module, in the order their __all__ shows them.
-bool add_codec_classes(PyObject* m) { return add_all(m, {{"CodecConfig", codec_config_type}}); }
+bool add_codec_classes(PyObject* m) {
+  if (!add_all(m, {{"CodecConfig", codec_config_type},
+                   {"Codebook", codebook_type},
+                   {"RotationMatrix", rotation_matrix_type},
+                   {"CompressedVector", compressed_vector_type},
+                   {"Codec", codec_type}}))
+    return false;
+  Ref compress = Ref::steal(new_compress_function(m));
+  Ref decompress = Ref::steal(new_decompress_function(m));
+  return add(m, "compress", compress.get()) && add(m, "decompress", decompress.get());
+}
 bool add_corpus_classes(PyObject*) { return true; }
 bool add_backend_classes(PyObject*) { return true; }
 

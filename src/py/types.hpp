@@ -40,6 +40,12 @@ PyObject* box(PyObject* tp, T value) {
   return o;
 }
 
+// PyMethodDef entry points of the fast-call kinds.
+template <class F>
+PyCFunction method(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // tp_new of classes whose instances come only from the module's operations.
 PyObject* no_constructor(PyTypeObject* tp, PyObject* args, PyObject* kwargs);
 

@@ -1,0 +1,36 @@
+#pragma once
+// Kernels for y = M x and y = M^T x with a row-major d x d double matrix.
+// The sums run in the one order that defines the result (forward: j = 0..d-1
+// from 0.0; inverse: rows i = 0..d-1 into accumulators starting at 0.0, each
+// step (M[i][j] * v) + a[j]); the wide forms only work on several independent
+// sums at once, so every form gives the same bits.
+#include <cstddef>
+#include <cstdint>
+
+namespace zorvex::detail {
+
+enum class RotationKernel : std::uint8_t { Portable, Avx2, Avx512 };
+inline constexpr RotationKernel kRotationKernels[] = {RotationKernel::Portable, RotationKernel::Avx2,
+                                                      RotationKernel::Avx512};
+
+const char* rotation_kernel_name(RotationKernel kernel);
+// Compiled in and usable on this processor.
+bool rotation_kernel_supported(RotationKernel kernel);
+// The widest supported form, chosen once per process.
+RotationKernel rotation_kernel_active();
+
+// x and y hold d values each and may be the same array. Panics if the kernel
+// is not supported here.
+void rotation_forward(RotationKernel kernel, const double* m, std::size_t d, const float* x, float* y);
+void rotation_inverse(RotationKernel kernel, const double* m, std::size_t d, const float* x, float* y);
+
+// The forms themselves. Forward takes x already widened to double; inverse
+// takes a scratch array of d doubles for its accumulators.
+void rotation_forward_portable(const double* m, std::size_t d, const double* xd, float* y);
+void rotation_inverse_portable(const double* m, std::size_t d, const float* x, double* acc, float* y);
+void rotation_forward_avx2(const double* m, std::size_t d, const double* xd, float* y);
+void rotation_inverse_avx2(const double* m, std::size_t d, const float* x, double* acc, float* y);
+void rotation_forward_avx512(const double* m, std::size_t d, const double* xd, float* y);
+void rotation_inverse_avx512(const double* m, std::size_t d, const float* x, double* acc, float* y);
+
+}  // namespace zorvex::detail

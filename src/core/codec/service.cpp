@@ -1,0 +1,96 @@
+#include "core/codec/service.hpp"
+
+#include <vector>
+
+#include "core/codec/half.hpp"
+#include "core/codec/rotation_matrix.hpp"
+#include "core/codec/service_detail.hpp"
+
+namespace zorvex {
+
+namespace detail {
+
+Result<Unit, CodecError> check_compress(std::size_t length, const CodecConfig& config, const Codebook& codebook) {
+  if (length != config.dimension()) {
+    return err(CodecError::dimension_mismatch(config.dimension(), static_cast<std::uint32_t>(length)));
+  }
+  if (codebook.bit_width() != config.bit_width()) {
+    return err(CodecError::codebook_incompatible(config.bit_width(), codebook.bit_width()));
+  }
+  return Unit{};
+}
+
+CompressedVector encode_rotated(std::span<const float> rotated, const CodecConfig& config, const Codebook& codebook) {
+  const std::size_t d = rotated.size();
+  auto indices = std::make_shared<std::vector<std::uint8_t>>(d);
+  (void)codebook.quantize(rotated, *indices);
+  SharedBytes residual;
+  if (config.residual_enabled()) {
+    auto bytes = std::make_shared<std::vector<std::uint8_t>>(2 * d);
+    const std::span<const float> entries = codebook.entries();
+    for (std::size_t i = 0; i < d; ++i) {
+      float error = rotated[i] - entries[(*indices)[i]];
+      std::uint16_t h = f32_to_f16(error);
+      (*bytes)[2 * i] = static_cast<std::uint8_t>(h);
+      (*bytes)[2 * i + 1] = static_cast<std::uint8_t>(h >> 8);
+    }
+    residual = std::move(bytes);
+  }
+  auto record = CompressedVector::make(std::move(indices), std::move(residual), config.config_hash(),
+                                       config.dimension(), config.bit_width());
+  if (!record) panic("compression built an invalid record: " + record.error().message());
+  return std::move(record).value();
+}
+
+Result<Unit, CodecError> check_decompress(const CompressedVector& record, const CodecConfig& config,
+                                          const Codebook& codebook) {
+  if (*record.config_hash() != *config.config_hash()) {
+    return err(CodecError::config_mismatch(*config.config_hash(), *record.config_hash()));
+  }
+  if (record.bit_width() != config.bit_width()) {
+    return err(CodecError::codebook_incompatible(config.bit_width(), record.bit_width()));
+  }
+  if (codebook.bit_width() != config.bit_width()) {
+    return err(CodecError::codebook_incompatible(config.bit_width(), codebook.bit_width()));
+  }
+  return Unit{};
+}
+
+Result<Unit, CodecError> dequantize_record(const CompressedVector& record, const CodecConfig& config,
+                                           const Codebook& codebook, std::span<float> values) {
+  const std::size_t d = config.dimension();
+  const auto& indices = record.indices();
+  if (indices.size() != d) return err(CodecError::length_mismatch(indices.size(), d));
+  if (auto done = codebook.dequantize(indices, values); !done) return done;
+  if (const SharedBytes& residual = record.residual()) {
+    if (residual->size() != 2 * d) return err(CodecError::length_mismatch(residual->size(), 2 * d));
+    const std::uint8_t* r = residual->data();
+    for (std::size_t i = 0; i < d; ++i) {
+      auto h = static_cast<std::uint16_t>(r[2 * i] | (r[2 * i + 1] << 8));
+      values[i] = f16_to_f32(h) + values[i];
+    }
+  }
+  return Unit{};
+}
+
+}  // namespace detail
+
+Result<CompressedVector, CodecError> compress(std::span<const float> vector, const CodecConfig& config,
+                                              const Codebook& codebook) {
+  if (auto ok = detail::check_compress(vector.size(), config, codebook); !ok) return err(ok.error());
+  RotationMatrix rotation = RotationMatrix::get(config.seed(), config.dimension());
+  std::vector<float> rotated(vector.size());
+  if (auto done = rotation.apply(vector, rotated); !done) return err(done.error());
+  return detail::encode_rotated(rotated, config, codebook);
+}
+
+Result<Unit, CodecError> decompress(const CompressedVector& record, const CodecConfig& config,
+                                    const Codebook& codebook, std::span<float> output) {
+  if (auto ok = detail::check_decompress(record, config, codebook); !ok) return ok;
+  std::vector<float> values(config.dimension());
+  if (auto ok = detail::dequantize_record(record, config, codebook, values); !ok) return ok;
+  RotationMatrix rotation = RotationMatrix::get(config.seed(), config.dimension());
+  return rotation.apply_inverse(values, output);
+}
+
+}  // namespace zorvex
