@@ -14,7 +14,9 @@ CORPUS = ["CompressionPolicy", "VectorEntry", "Corpus", "CorpusCreated", "Vector
           "CompressionPolicyViolationDetected"]
 BACKEND = ["SearchBackend", "SearchResult", "BruteForceBackend"]
 # Names that exist in this build; the full lists above fix their order.
-BUILT = {"CodecConfig", "Codebook", "RotationMatrix", "CompressedVector", "Codec", "compress", "decompress"}
+BUILT = {"CodecConfig", "Codebook", "RotationMatrix", "CompressedVector", "Codec", "compress", "decompress",
+         "CompressionPolicy", "VectorEntry", "Corpus", "CorpusCreated", "VectorsInserted", "CorpusDecompressed",
+         "CompressionPolicyViolationDetected", "SearchBackend", "SearchResult", "BruteForceBackend"}
 
 
 def built(names):

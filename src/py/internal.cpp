@@ -4,6 +4,8 @@
 #include <string>
 
 #include "common/result.hpp"
+#include "core/codec/codebook_kernels.hpp"
+#include "core/codec/rotation_apply.hpp"
 #include "py/bindings.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
@@ -28,7 +30,25 @@ PyObject* provoke_memory_error(PyObject*, PyObject*) {
   return guard([]() -> PyObject* { throw std::bad_alloc(); });
 }
 
+// The instruction-set forms this process chose, for benchmark reports.
+PyObject* kernel_forms(PyObject*, PyObject*) {
+  return guard([]() -> PyObject* {
+    Ref forms = Ref::steal(PyDict_New());
+    if (!forms) return nullptr;
+    const std::pair<const char*, const char*> entries[] = {
+        {"rotation", detail::rotation_kernel_name(detail::rotation_kernel_active())},
+        {"quantize", detail::codebook_kernel_name(detail::codebook_kernel_active())},
+    };
+    for (const auto& [what, name] : entries) {
+      Ref text = Ref::steal(from_text(name));
+      if (!text || PyDict_SetItemString(forms.get(), what, text.get()) < 0) return nullptr;
+    }
+    return forms.release();
+  });
+}
+
 PyMethodDef internal_methods[] = {
+    {"kernel_forms", kernel_forms, METH_NOARGS, "kernel_forms()\n--\n\nThe instruction-set form of each kernel."},
     {"provoke_panic", method(provoke_panic),
      METH_FASTCALL | METH_KEYWORDS, "provoke_panic(message)\n--\n\nFail an internal check with `message`."},
     {"provoke_memory_error", provoke_memory_error, METH_NOARGS,

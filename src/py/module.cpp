@@ -69,8 +69,20 @@ bool add_codec_classes(PyObject* m) {
   Ref decompress = Ref::steal(new_decompress_function(m));
   return add(m, "compress", compress.get()) && add(m, "decompress", decompress.get());
 }
-bool add_corpus_classes(PyObject*) { return true; }
-bool add_backend_classes(PyObject*) { return true; }
+bool add_corpus_classes(PyObject* m) {
+  return add_all(m, {{"CompressionPolicy", compression_policy_type},
+                     {"VectorEntry", vector_entry_type},
+                     {"Corpus", corpus_type},
+                     {"CorpusCreated", corpus_created_type},
+                     {"VectorsInserted", vectors_inserted_type},
+                     {"CorpusDecompressed", corpus_decompressed_type},
+                     {"CompressionPolicyViolationDetected", policy_violation_type}});
+}
+bool add_backend_classes(PyObject* m) {
+  return add_all(m, {{"SearchBackend", search_backend_type},
+                     {"SearchResult", search_result_type},
+                     {"BruteForceBackend", brute_force_backend_type}});
+}
 
 bool add_exceptions(PyObject* m, bool all_four) {
   if (!add(m, "DimensionMismatchError", dimension_mismatch_error())) return false;

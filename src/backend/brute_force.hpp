@@ -1,0 +1,101 @@
+#pragma once
+// Exhaustive cosine search over raw float vectors stored under identifiers.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "backend/score_kernels.hpp"
+#include "backend/search_result.hpp"
+#include "common/errors.hpp"
+#include "common/poisonable_mutex.hpp"
+#include "common/result.hpp"
+#include "common/shared_text.hpp"
+
+namespace zorvex {
+
+using IngestPairs = std::vector<std::pair<SharedText, std::vector<float>>>;
+
+// The stored vectors in insertion order, without a lock of its own.
+//
+// Identifiers keep their first-insertion order in `entries_`; the vectors
+// themselves live in dense slots (slot s is lane s % 16 of block s / 16, see
+// score_kernels.hpp) so that a query scores sixteen vectors per step. An
+// entry names its slot; removal moves the last slot into the freed one, so
+// slots stay dense while the order of entries is kept.
+class BruteForceIndex {
+ public:
+  // Pairs in order; stops at the first dimension mismatch, keeping the pairs
+  // applied before it.
+  Result<Unit, BackendError> ingest(const IngestPairs& pairs);
+
+  // The best min(top_k, count()) results: higher score first, equal or
+  // unordered (NaN) scores by identifier bytes ascending. Reuses working
+  // memory of the index: one call at a time, like every other operation.
+  Result<std::vector<SearchResult>, BackendError> search(
+      std::span<const float> query, std::uint64_t top_k,
+      detail::ScoreKernel kernel = detail::score_kernel_active()) const;
+
+  // Unknown (or repeated) identifiers are ignored.
+  void remove(std::span<const SharedText> ids);
+
+  std::size_t count() const { return entries_.size(); }
+  std::optional<std::size_t> dimension() const { return dimension_; }
+
+ private:
+  struct Entry {
+    SharedText id;
+    std::size_t slot;
+  };
+  // SipHash-1-3 under process-random keys.
+  struct IdHash {
+    std::size_t operator()(std::string_view id) const;
+  };
+  struct BlockFree {
+    void operator()(float* p) const;
+  };
+  using Block = std::unique_ptr<float[], BlockFree>;
+  struct Scratch;
+  struct ScratchFree {
+    void operator()(Scratch* p) const;
+  };
+
+  void write_slot(std::size_t slot, const std::vector<float>& v);
+  void move_slot(std::size_t from, std::size_t to);
+  std::size_t append_slot(const SharedText& id);
+
+  std::optional<std::size_t> dimension_;
+  std::vector<Entry> entries_;
+  // Keys view the entries' own identifier text.
+  std::unordered_map<std::string_view, std::size_t, IdHash> positions_;
+  std::vector<Block> blocks_;
+  // Per slot, padded to whole blocks.
+  std::vector<float> vv_;
+  std::vector<std::uint8_t> has_nan_;
+  std::vector<std::size_t> slot_entry_;
+  mutable std::unique_ptr<Scratch, ScratchFree> scratch_;
+};
+
+// The backend state shared between the Python object and operations in
+// progress: the index behind its own mutex. Every operation returns nullopt
+// (false for remove/clear) without doing anything when the mutex is poisoned.
+class BruteForceBackend {
+ public:
+  std::optional<Result<Unit, BackendError>> ingest(const IngestPairs& pairs);
+  std::optional<Result<std::vector<SearchResult>, BackendError>> search(std::span<const float> query,
+                                                                       std::uint64_t top_k);
+  bool remove(std::span<const SharedText> ids);
+  bool clear();
+  std::optional<std::size_t> count();
+
+ private:
+  PoisonableMutex mutex_;
+  BruteForceIndex index_;
+};
+
+}  // namespace zorvex

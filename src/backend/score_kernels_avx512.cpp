@@ -1,0 +1,49 @@
+// AVX-512 form of the score kernel: one zmm lane per stored vector. Separate
+// multiply and add intrinsics only: this file is built with -mfma, but a
+// fused step would change bits.
+#include <immintrin.h>
+
+#include "backend/score_kernels.hpp"
+
+namespace zorvex::detail {
+namespace {
+
+static_assert(kScoreLanes == 16);
+
+inline void finish(const ScoreBlocks& in, std::size_t b, __m512 dot, __m512 xx, float* out) {
+  // The zero-masked form with every lane selected: GCC 12 warns about the
+  // plain form's undefined pass-through operand.
+  const __m512 denom = _mm512_maskz_sqrt_ps(0xFFFF, _mm512_mul_ps(xx, _mm512_loadu_ps(in.vv + b * 16)));
+  const __m512 score = _mm512_div_ps(dot, denom);
+  const __mmask16 zero = _mm512_cmp_ps_mask(denom, _mm512_setzero_ps(), _CMP_EQ_OQ);
+  const __m128i flags = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in.has_nan + b * 16));
+  const __mmask16 nan = _mm_test_epi8_mask(flags, flags);
+  _mm512_storeu_ps(out + b * 16, _mm512_maskz_mov_ps(static_cast<__mmask16>(~(zero | nan)), score));
+}
+
+// G blocks side by side: G independent add chains hide the add latency.
+template <int G>
+void score_group(const ScoreBlocks& in, std::size_t b0, const float* x, __m512 xx, float* out) {
+  const float* p[G];
+  __m512 dot[G];
+  for (int g = 0; g < G; ++g) {
+    p[g] = in.blocks[b0 + g];
+    dot[g] = _mm512_setzero_ps();
+  }
+  for (std::size_t i = 0; i < in.d; ++i) {
+    const __m512 xi = _mm512_set1_ps(x[i]);
+    for (int g = 0; g < G; ++g) dot[g] = _mm512_add_ps(dot[g], _mm512_mul_ps(xi, _mm512_loadu_ps(p[g] + i * 16)));
+  }
+  for (int g = 0; g < G; ++g) finish(in, b0 + g, dot[g], xx, out);
+}
+
+}  // namespace
+
+void score_blocks_avx512(const ScoreBlocks& in, const float* x, float xx, float* out) {
+  const __m512 xxv = _mm512_set1_ps(xx);
+  std::size_t b = 0;
+  for (; b + 4 <= in.nblocks; b += 4) score_group<4>(in, b, x, xxv, out);
+  for (; b < in.nblocks; ++b) score_group<1>(in, b, x, xxv, out);
+}
+
+}  // namespace zorvex::detail

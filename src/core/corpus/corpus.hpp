@@ -1,0 +1,91 @@
+#pragma once
+// The corpus aggregate: vectors stored under unique identifiers with one
+// configuration, codebook and policy fixed at creation, plus the events not
+// yet collected. CorpusState is the plain value; Corpus is the shared block
+// that guards it with a lock which stays poisoned after an internal failure.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/errors.hpp"
+#include "common/poisonable_mutex.hpp"
+#include "common/result.hpp"
+#include "common/shared_text.hpp"
+#include "core/codec/codebook.hpp"
+#include "core/codec/config.hpp"
+#include "core/corpus/events.hpp"
+#include "core/corpus/policy.hpp"
+#include "core/corpus/vector_entry.hpp"
+#include "core/corpus/vector_id_map.hpp"
+
+namespace zorvex {
+
+// One decoded vector of decompress_all.
+using DecodedVector = std::pair<SharedText, std::vector<float>>;
+
+class CorpusState {
+ public:
+  // Starts with no vectors and one pending CorpusCreated. The codebook's bit
+  // width is deliberately not checked against the configuration's: under
+  // COMPRESS every insert reports the mismatch instead.
+  CorpusState(SharedText corpus_id, CodecConfig config, Codebook codebook, CompressionPolicy policy);
+
+  const SharedText& corpus_id() const { return corpus_id_; }
+  const CodecConfig& codec_config() const { return config_; }
+  const Codebook& codebook() const { return codebook_; }
+  CompressionPolicy compression_policy() const { return policy_; }
+  const VectorIdMap& id_map() const { return id_map_; }
+
+  // Checks length, then uniqueness, then encodes; stores the entry and records
+  // VectorsInserted. A failure changes nothing.
+  Result<Unit, CorpusError> insert(SharedText vector_id, std::span<const float> vector);
+  bool contains(std::string_view vector_id) const;
+  // Linear scan, as the second half of an insert reads its entry back.
+  std::optional<VectorEntry> get(std::string_view vector_id) const;
+  Result<std::vector<float>, CorpusError> decompress(const SharedText& vector_id) const;
+  // Every vector, ascending by identifier. Records CorpusDecompressed unless
+  // the corpus is empty or a decode fails (then nothing is recorded).
+  Result<std::vector<DecodedVector>, CorpusError> decompress_all();
+  // False when not stored. Records nothing.
+  bool remove(std::string_view vector_id);
+  // The pending events, oldest first; the list is left empty.
+  std::vector<CorpusEvent> take_events();
+
+  std::size_t vector_count() const { return id_map_.size(); }
+  std::vector<SharedText> vector_ids() const;
+
+ private:
+  SharedText corpus_id_;
+  CodecConfig config_;
+  Codebook codebook_;
+  CompressionPolicy policy_;
+  VectorIdMap id_map_;
+  std::vector<CorpusEvent> pending_;
+};
+
+class Corpus {
+ public:
+  Corpus(SharedText corpus_id, CodecConfig config, Codebook codebook, CompressionPolicy policy)
+      : state_(std::move(corpus_id), std::move(config), std::move(codebook), policy) {}
+  Corpus(const Corpus&) = delete;
+  Corpus& operator=(const Corpus&) = delete;
+
+  // Runs `f(state)` under the lock and returns its result, or nullopt without
+  // running it once the lock is poisoned. An internal failure escaping `f`
+  // poisons the lock for good.
+  template <class F>
+  auto with_state(F&& f) {
+    return mutex_.run([&] { return f(state_); });
+  }
+
+ private:
+  PoisonableMutex mutex_;
+  CorpusState state_;
+};
+
+}  // namespace zorvex

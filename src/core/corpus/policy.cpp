@@ -1,0 +1,119 @@
+#include "core/corpus/policy.hpp"
+
+#include <array>
+#include <bit>
+#include <memory>
+
+#include "common/hash.hpp"
+#include "core/codec/half.hpp"
+#include "core/codec/service.hpp"
+
+namespace zorvex {
+
+namespace {
+
+// PASSTHROUGH and FP16 records: `indices` holds the raw little-endian values.
+CompressedVector raw_record(std::vector<std::uint8_t> bytes, const CodecConfig& config) {
+  auto size = static_cast<std::uint32_t>(bytes.size());
+  auto record = CompressedVector::make(std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes)), nullptr,
+                                       config.config_hash(), size, 8);
+  if (!record) panic("raw storage built an invalid record: " + record.error().message());
+  return std::move(record).value();
+}
+
+}  // namespace
+
+std::optional<CompressionPolicy> policy_from_ordinal(std::int64_t ordinal) {
+  if (ordinal < 0 || ordinal > 2) return std::nullopt;
+  return static_cast<CompressionPolicy>(ordinal);
+}
+
+std::string_view policy_name(CompressionPolicy p) {
+  switch (p) {
+    case CompressionPolicy::Compress:
+      return "COMPRESS";
+    case CompressionPolicy::Passthrough:
+      return "PASSTHROUGH";
+    case CompressionPolicy::Fp16:
+      return "FP16";
+  }
+  panic("unknown compression policy ordinal");
+}
+
+std::string_view policy_value(CompressionPolicy p) {
+  switch (p) {
+    case CompressionPolicy::Compress:
+      return "compress";
+    case CompressionPolicy::Passthrough:
+      return "passthrough";
+    case CompressionPolicy::Fp16:
+      return "fp16";
+  }
+  panic("unknown compression policy ordinal");
+}
+
+std::int64_t policy_hash(CompressionPolicy p) {
+  std::array<std::uint8_t, 8> bytes{};
+  bytes[0] = ordinal(p);
+  return stable_hash(bytes);
+}
+
+Result<CompressedVector, CodecError> encode_entry(CompressionPolicy policy, std::span<const float> vector,
+                                                  const CodecConfig& config, const Codebook& codebook) {
+  switch (policy) {
+    case CompressionPolicy::Compress:
+      return compress(vector, config, codebook);
+    case CompressionPolicy::Passthrough: {
+      std::vector<std::uint8_t> bytes(4 * vector.size());
+      for (std::size_t i = 0; i < vector.size(); ++i) {
+        auto bits = std::bit_cast<std::uint32_t>(vector[i]);
+        for (std::size_t b = 0; b < 4; ++b) bytes[4 * i + b] = static_cast<std::uint8_t>(bits >> (8 * b));
+      }
+      return raw_record(std::move(bytes), config);
+    }
+    case CompressionPolicy::Fp16: {
+      std::vector<std::uint8_t> bytes(2 * vector.size());
+      for (std::size_t i = 0; i < vector.size(); ++i) {
+        std::uint16_t h = f32_to_f16(vector[i]);
+        bytes[2 * i] = static_cast<std::uint8_t>(h);
+        bytes[2 * i + 1] = static_cast<std::uint8_t>(h >> 8);
+      }
+      return raw_record(std::move(bytes), config);
+    }
+  }
+  panic("unknown compression policy ordinal");
+}
+
+Result<std::vector<float>, CodecError> decode_entry(CompressionPolicy policy, const CompressedVector& record,
+                                                    const CodecConfig& config, const Codebook& codebook) {
+  const std::vector<std::uint8_t>& bytes = record.indices();
+  const std::size_t n = bytes.size();
+  switch (policy) {
+    case CompressionPolicy::Compress: {
+      std::vector<float> out(config.dimension());
+      if (auto done = decompress(record, config, codebook, out); !done) return err(done.error());
+      return out;
+    }
+    case CompressionPolicy::Passthrough: {
+      if (n % 4 != 0) return err(CodecError::length_mismatch(n, n - n % 4));
+      std::vector<float> out(n / 4);
+      for (std::size_t i = 0; i < out.size(); ++i) {
+        std::uint32_t bits = 0;
+        for (std::size_t b = 0; b < 4; ++b) bits |= std::uint32_t{bytes[4 * i + b]} << (8 * b);
+        out[i] = std::bit_cast<float>(bits);
+      }
+      return out;
+    }
+    case CompressionPolicy::Fp16: {
+      if (n % 2 != 0) return err(CodecError::length_mismatch(n, n - 1));
+      std::vector<float> out(n / 2);
+      for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = f16_to_f32(static_cast<std::uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
+      }
+      return out;
+    }
+  }
+  panic("unknown compression policy ordinal");
+}
+
+}  // namespace zorvex

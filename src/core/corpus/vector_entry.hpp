@@ -1,0 +1,35 @@
+#pragma once
+// One stored vector. Immutable: copies share the identifier and the record's
+// buffers, so handing one out costs no byte copies.
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "common/shared_text.hpp"
+#include "core/codec/compressed_vector.hpp"
+
+namespace zorvex {
+
+class VectorEntry {
+ public:
+  // `dimension` is the configuration's: the number of floats stored, which
+  // differs from compressed.dimension() under PASSTHROUGH and FP16.
+  VectorEntry(SharedText vector_id, CompressedVector compressed, std::uint32_t dimension)
+      : vector_id_(std::move(vector_id)), compressed_(std::move(compressed)), dimension_(dimension) {}
+
+  const SharedText& vector_id() const { return vector_id_; }
+  const CompressedVector& compressed() const { return compressed_; }
+  const SharedText& config_hash() const { return compressed_.config_hash(); }
+  std::uint32_t dimension() const { return dimension_; }
+  bool has_residual() const { return compressed_.has_residual(); }
+
+  // VectorEntry(vector_id="doc-1", dimension=768, has_residual=True)
+  std::string repr() const;
+
+ private:
+  SharedText vector_id_;
+  CompressedVector compressed_;
+  std::uint32_t dimension_;
+};
+
+}  // namespace zorvex

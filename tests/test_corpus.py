@@ -1,0 +1,364 @@
+import contextlib
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+from zorvex_rs.codec import Codebook, CodebookIncompatibleError, CodecConfig
+from zorvex_rs.corpus import (CompressionPolicy, CompressionPolicyViolationDetected, Corpus, CorpusCreated,
+                              CorpusDecompressed, DimensionMismatchError, DuplicateVectorError,
+                              VectorsInserted)
+
+from conftest import spin_beside
+
+P = CompressionPolicy
+POLICIES = [P.COMPRESS, P.PASSTHROUGH, P.FP16]
+
+
+def f32(*values):
+    return np.array(values, dtype=np.float32)
+
+
+def linear_codebook(bits):
+    return Codebook(np.linspace(-1, 1, 2 ** bits, dtype=np.float32), bits)
+
+
+def make(policy=P.PASSTHROUGH, d=4, bits=4, codebook_bits=None, name="c"):
+    cfg = CodecConfig(bits, 11, d)
+    return Corpus(name, cfg, linear_codebook(codebook_bits or bits), policy)
+
+
+def kinds(events):
+    return [type(e) for e in events]
+
+
+# ---- construction and properties ---------------------------------------------------
+
+
+@pytest.mark.parametrize("policy", POLICIES)
+def test_new_corpus(policy):
+    cfg, cb = CodecConfig(4, 1, 4), linear_codebook(4)
+    corpus = Corpus("", cfg, cb, policy, metadata=None)
+    assert (corpus.corpus_id, corpus.vector_count, corpus.is_empty) == ("", 0, True)
+    assert corpus.vector_ids == frozenset() and type(corpus.vector_ids) is frozenset
+    assert corpus.codec_config is cfg and corpus.codebook is cb
+    assert corpus.compression_policy == policy and corpus.compression_policy is not policy
+    assert corpus.decompress_all() == {}
+    [created] = corpus.pending_events()
+    assert type(created) is CorpusCreated
+    assert (created.corpus_id, created.timestamp) == ("", 0)
+    assert created.codec_config is corpus.codec_config
+    assert created.compression_policy == corpus.compression_policy
+    assert created.compression_policy is not created.compression_policy
+    assert corpus.pending_events() == []
+
+
+def test_metadata_property_is_not_supported():
+    with pytest.raises(NotImplementedError, match=r"^Corpus\.metadata is not yet supported in the pyo3 wheel\.$"):
+        make().metadata
+
+
+CFG, CB = CodecConfig(4, 1, 4), linear_codebook(4)
+CTOR_NOT_SUPPORTED = ("Corpus(metadata=...) is not yet supported in the pyo3 wheel; pass metadata=None or omit "
+                      "the kwarg.")
+
+
+class SubDict(dict):
+    pass
+
+
+@pytest.mark.parametrize("args, kwargs, exc, message", [
+    (("c", CFG, CB, "fp16"), {}, TypeError,
+     "argument 'compression_policy': 'str' object cannot be converted to 'CompressionPolicy'"),
+    (("c", CB, CB, P.FP16), {}, TypeError, "argument 'codec_config': 'Codebook' object cannot be converted to "
+                                           "'CodecConfig'"),
+    (("c", CFG, CFG, P.FP16), {}, TypeError, "argument 'codebook': 'CodecConfig' object cannot be converted to "
+                                             "'Codebook'"),
+    ((1, CFG, CB, P.FP16), {}, TypeError, "argument 'corpus_id': 'int' object cannot be converted to 'str'"),
+    (("c", CFG, CB, P.FP16, {}), {}, NotImplementedError, CTOR_NOT_SUPPORTED),
+    (("c", CFG, CB, P.FP16), {"metadata": SubDict(a=1)}, NotImplementedError, CTOR_NOT_SUPPORTED),
+    (("c", CFG, CB, P.FP16, []), {}, TypeError, "argument 'metadata': 'list' object cannot be converted to 'PyDict'"),
+    (("c", CFG, CB, "fp16", {}), {}, TypeError,  # the first failing parameter is the one reported
+     "argument 'compression_policy': 'str' object cannot be converted to 'CompressionPolicy'"),
+])
+def test_constructor_refusals(args, kwargs, exc, message):
+    with pytest.raises(exc) as info:
+        Corpus(*args, **kwargs)
+    assert type(info.value) is exc and str(info.value) == message
+
+
+def test_keyword_construction_and_signatures():
+    assert Corpus(corpus_id="k", codebook=CB, compression_policy=P.FP16, codec_config=CFG).corpus_id == "k"
+    assert Corpus.__doc__ == "Aggregate root managing a collection of compressed embedding vectors."
+    assert Corpus.__text_signature__ == "(corpus_id, codec_config, codebook, compression_policy, metadata=None)"
+    assert Corpus.insert.__text_signature__ == "($self, vector_id, vector, metadata=None)"
+    assert (Corpus.pending_events.__doc__, Corpus.get.__doc__) == ("Return and clear the pending event list.", None)
+
+
+# ---- insert -------------------------------------------------------------------------
+
+INSERT_NOT_SUPPORTED = ("Corpus.insert(metadata=...) is not yet supported in the pyo3 wheel; pass metadata=None or "
+                        "omit the kwarg.")
+STRIDED = np.arange(8, dtype=np.float32)[::2]
+
+
+@pytest.mark.parametrize("args, exc, message", [
+    (("b", f32(1, 2, 3)), DimensionMismatchError, "dimension mismatch: expected 4, got 3"),
+    (("a", f32(5, 6, 7, 8)), DuplicateVectorError, 'duplicate vector_id "a"'),
+    (("a", f32(1, 2, 3)), DimensionMismatchError, "dimension mismatch: expected 4, got 3"),
+    (("b", STRIDED), ValueError, "numpy slice unavailable: The given array is not contiguous"),
+    (("b", STRIDED, {}), NotImplementedError, INSERT_NOT_SUPPORTED),
+    (("b", f32(1, 2, 3, 4), 5), TypeError, "argument 'metadata': 'int' object cannot be converted to 'PyDict'"),
+    (("b", np.zeros(4)), TypeError, "argument 'vector': "),
+    (("b", [1.0, 2.0, 3.0, 4.0]), TypeError, "argument 'vector': "),
+    ((b"b", f32(1, 2, 3, 4)), TypeError, "argument 'vector_id': 'bytes' object cannot be converted to 'str'"),
+])
+@pytest.mark.parametrize("policy", POLICIES)
+def test_failed_inserts_change_nothing(policy, args, exc, message):
+    corpus = make(policy)
+    corpus.insert("a", f32(1, 2, 3, 4))
+    before = corpus.decompress("a").tobytes()
+    corpus.pending_events()
+    with pytest.raises(exc) as info:
+        corpus.insert(*args)
+    assert type(info.value) is exc and str(info.value).startswith(message)
+    if exc is not TypeError:
+        assert str(info.value) == message
+    assert corpus.vector_ids == {"a"} and corpus.decompress("a").tobytes() == before
+    assert corpus.pending_events() == []
+
+
+@pytest.mark.parametrize("policy, accepted", [(P.COMPRESS, False), (P.PASSTHROUGH, True), (P.FP16, True)])
+def test_codebook_of_another_bit_width(policy, accepted):
+    corpus = make(policy, bits=4, codebook_bits=2)  # created without complaint
+    if accepted:
+        assert corpus.insert("a", f32(1, 2, 3, 4)).vector_id == "a"
+    else:
+        with pytest.raises(CodebookIncompatibleError) as info:
+            corpus.insert("a", f32(1, 2, 3, 4))
+        assert str(info.value) == "codebook bit_width 2 does not match config bit_width 4"
+    assert corpus.vector_count == int(accepted)
+    assert kinds(corpus.pending_events()) == [CorpusCreated] + [VectorsInserted] * accepted
+
+
+# ---- reads and removal ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("method, message", [("get", '"zz"'), ("remove", '"zz"'),
+                                             ("decompress", 'unknown vector_id "zz"')])
+def test_unknown_identifier(method, message):
+    corpus = make()
+    corpus.insert("z", f32(1, 2, 3, 4))
+    with pytest.raises(KeyError) as info:
+        getattr(corpus, method)("zz")
+    assert info.value.args == (message,)
+    assert corpus.contains("zz") is False and corpus.contains("z") is True
+
+
+@pytest.mark.parametrize("policy", POLICIES)
+def test_decompress_all_iterates_in_identifier_byte_order(policy):
+    corpus = make(policy)
+    rng = np.random.default_rng(4)
+    vectors = {vid: rng.standard_normal(4).astype(np.float32) for vid in ["b", "é", "a", "z", "ab", "", "A"]}
+    for vid, v in vectors.items():
+        corpus.insert(vid, v)
+    out = corpus.decompress_all()
+    assert list(out) == ["", "A", "a", "ab", "b", "z", "é"]
+    for vid, values in out.items():
+        assert values.dtype == np.float32 and values.tobytes() == corpus.decompress(vid).tobytes()
+    assert corpus.vector_ids == set(vectors)
+
+
+def test_remove_then_insert_again():
+    corpus = make(P.FP16)
+    for vid in "abc":
+        corpus.insert(vector=f32(1, 2, 3, 4), vector_id=vid, metadata=None)
+    assert corpus.remove("b") is None
+    assert corpus.vector_ids == {"a", "c"} and corpus.vector_count == 2 and not corpus.contains("b")
+    assert list(corpus.decompress_all()) == ["a", "c"]
+    corpus.insert("b", f32(5, 6, 7, 8))
+    assert corpus.contains("b") and corpus.decompress("b").tolist() == [5, 6, 7, 8]
+    assert corpus.get("c").vector_id == "c"
+    for vid in "abc":
+        corpus.remove(vid)
+    assert corpus.is_empty and corpus.decompress_all() == {}
+
+
+# ---- events ---------------------------------------------------------------------------
+
+
+def test_event_sequence():
+    corpus = make(P.PASSTHROUGH, name="events")
+    corpus.pending_events()
+    corpus.insert("a", f32(1, 2, 3, 4))
+    corpus.insert("b", f32(1, 2, 3, 4))
+    with pytest.raises(DuplicateVectorError):
+        corpus.insert("a", f32(1, 2, 3, 4))
+    corpus.insert("c", f32(1, 2, 3, 4))
+    corpus.decompress("a")
+    corpus.get("a")
+    corpus.contains("a")
+    assert corpus.decompress_all().keys() == {"a", "b", "c"}
+    corpus.remove("a")
+    events = corpus.pending_events()
+    assert kinds(events) == [VectorsInserted] * 3 + [CorpusDecompressed]
+    assert [(e.vector_ids, e.count) for e in events[:3]] == [(["a"], 1), (["b"], 1), (["c"], 1)]
+    assert events[3].vector_count == 3
+    assert all(e.corpus_id == "events" and e.timestamp == 0 for e in events)
+    ids = events[0].vector_ids
+    ids.append("x")
+    assert events[0].vector_ids == ["a"]
+    assert corpus.pending_events() == []
+    del corpus  # events stand on their own
+    assert events[0].vector_ids == ["a"] and events[3].corpus_id == "events"
+
+
+@pytest.mark.parametrize("cls, doc, properties", [
+    (CorpusCreated, "Python parity for `zorvex_cpu.corpus.events.CorpusCreated`.",
+     ["corpus_id", "codec_config", "compression_policy", "timestamp"]),
+    (VectorsInserted, "Python parity for `zorvex_cpu.corpus.events.VectorsInserted`.",
+     ["corpus_id", "vector_ids", "count", "timestamp"]),
+    (CorpusDecompressed, "Python parity for `zorvex_cpu.corpus.events.CorpusDecompressed`.",
+     ["corpus_id", "vector_count", "timestamp"]),
+    (CompressionPolicyViolationDetected,
+     "Python parity for\n`zorvex_cpu.corpus.events.CompressionPolicyViolationDetected`.",
+     ["corpus_id", "violation_type", "detail", "timestamp"]),
+])
+def test_event_classes(cls, doc, properties):
+    assert cls.__doc__ == doc
+    assert repr(cls) == f"<class 'zorvex_rs.{cls.__name__}'>"
+    assert sorted(n for n, v in vars(cls).items() if type(v).__name__ == "getset_descriptor") == sorted(properties)
+    with pytest.raises(TypeError) as info:
+        cls()
+    assert str(info.value) == f"No constructor defined for {cls.__name__}"
+
+
+# ---- threads and the interpreter lock --------------------------------------------------
+
+
+def run_threads(targets):
+    errors = []
+
+    def wrap(target):
+        def body():
+            try:
+                target()
+            except BaseException as e:  # reported by the main thread
+                errors.append(e)
+        return body
+
+    threads = [threading.Thread(target=wrap(t)) for t in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+
+
+def test_concurrent_inserts_reads_and_removals_keep_the_corpus_consistent():
+    d, writers, per_writer = 64, 4, 150
+    corpus = make(P.COMPRESS, d=d)
+    corpus.pending_events()
+    inserted = [[] for _ in range(writers)]
+    removed = []
+    finished = threading.Event()
+
+    def writer(w):
+        def run():
+            rng = np.random.default_rng(w)
+            for i in range(per_writer):
+                vid = f"w{w}-{i}"
+                try:
+                    assert corpus.insert(vid, rng.standard_normal(d).astype(np.float32)).vector_id == vid
+                except ValueError as e:
+                    # removed by the other thread between the two halves: stored all the same
+                    assert str(e) == "insert succeeded but entry missing"
+                inserted[w].append(vid)
+        return run
+
+    def churner():
+        while not finished.is_set():
+            snapshot = sorted(corpus.vector_ids)
+            for vid in snapshot[::3]:
+                corpus.remove(vid)  # only this thread removes, so the id must still be there
+                removed.append(vid)
+            out = corpus.decompress_all()
+            assert list(out) == sorted(out, key=lambda s: s.encode())
+            assert all(v.shape == (d,) for v in out.values())
+
+    def writers_then_stop():
+        run_threads([writer(w) for w in range(writers)])
+        finished.set()
+
+    run_threads([writers_then_stop, churner])
+
+    everything = [vid for ids in inserted for vid in ids]
+    events = corpus.pending_events()
+    reported = [e.vector_ids[0] for e in events if type(e) is VectorsInserted]
+    assert sorted(reported) == sorted(everything) and len(set(reported)) == writers * per_writer
+    for w in range(writers):  # each writer's inserts completed in its own order
+        assert [vid for vid in reported if vid.startswith(f"w{w}-")] == inserted[w]
+    assert all(type(e) in (VectorsInserted, CorpusDecompressed) for e in events)
+    assert corpus.vector_ids == set(everything) - set(removed)
+    assert corpus.vector_count == len(corpus.vector_ids) == len(corpus.decompress_all())
+
+
+# Large enough that one COMPRESS insert takes milliseconds even with the
+# rotation cached; the rotation itself is built once per process.
+BIG_D = 2048
+
+
+def big_corpus():
+    return Corpus("big", CodecConfig(8, 3, BIG_D), linear_codebook(8), P.COMPRESS)
+
+
+@contextlib.contextmanager
+def switch_interval(seconds):
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(seconds)
+    try:
+        yield
+    finally:
+        sys.setswitchinterval(old)
+
+
+def test_removal_between_the_two_halves_of_insert():
+    corpus = big_corpus()
+    corpus.pending_events()
+    ready, outcome = threading.Event(), []
+    x = np.ones(BIG_D, dtype=np.float32)
+
+    def insert():
+        ready.set()
+        try:
+            corpus.insert("x", x)
+            outcome.append("returned")
+        except ValueError as e:
+            outcome.append(str(e))
+
+    # The insert's first half outlasts this thread's wake-up, and with a long
+    # switch interval the inserting thread gets the interpreter lock back only
+    # when this one blocks in join(), after the removal.
+    with switch_interval(30):
+        t = threading.Thread(target=insert)
+        t.start()
+        ready.wait()
+        while not corpus.contains("x"):
+            pass
+        corpus.remove("x")
+        t.join()
+    assert outcome == ["insert succeeded but entry missing"]
+    assert not corpus.contains("x")
+    [event] = corpus.pending_events()
+    assert event.vector_ids == ["x"]
+
+
+def test_insert_releases_the_interpreter_lock_while_it_compresses():
+    count = 40
+    corpus = big_corpus()
+    x = np.random.default_rng(0).standard_normal((count + 1, BIG_D)).astype(np.float32)
+    corpus.insert("warm", x[count])  # builds the rotation once
+    spinning, working = spin_beside(lambda: [corpus.insert(str(i), x[i]) for i in range(count)])
+    assert corpus.vector_count == count + 1
+    assert spinning > 0.5 * working
