@@ -1,4 +1,6 @@
+import functools
 import math
+import random
 import struct
 import threading
 import time
@@ -102,6 +104,61 @@ def test_top_k_is_a_prefix_of_the_full_order(top_k):
     x = f32(1, 2, 0)
     got = filled(ids, stored).search(x, top_k)
     assert [r.vector_id for r in got] == expected_order(ids, reference_scores(x, stored))[:top_k]
+
+
+@pytest.mark.parametrize("kind", ["gaussian", "ties"])
+@pytest.mark.parametrize("top_k", [1, 7, 77, 78, 2500, 4999, 5000])
+def test_selection_keeps_exactly_the_first_top_k_of_the_full_order(kind, top_k):
+    # 5000 // 64 = 78: below it a bounded heap selects, from it on one
+    # selection over all candidates at the end.
+    rng = np.random.default_rng(top_k)
+    stored = make_vectors(kind, 5000, 6, rng)
+    ids = [f"{k % 97}-{k}" for k in rng.permutation(5000)]
+    backend = filled(ids, stored)
+    backend.remove(ids[::9])  # slots no longer follow storage order
+    keep = [k for k in range(5000) if k % 9]
+    for x in (make_vectors(kind, 1, 6, rng)[0], np.zeros(6, np.float32)):
+        want = expected_order([ids[k] for k in keep], reference_scores(x, stored[keep]))
+        assert [r.vector_id for r in backend.search(x, top_k)] == want[:top_k]
+
+
+def rule_order(ids, scores):
+    """Order by the rule with NaN scores: the stable merge of the other pairs in
+    their order with the NaN-score pairs by identifier, comparing by the rule."""
+
+    def before(a, b):  # higher score first; equal or unordered by identifier bytes
+        if scores[a] > scores[b] or scores[a] < scores[b]:
+            return scores[a] > scores[b]
+        return ids[a].encode() < ids[b].encode()
+
+    key = functools.cmp_to_key(lambda a, b: -1 if before(a, b) else 1)
+    others = sorted((k for k in range(len(ids)) if not math.isnan(scores[k])), key=key)
+    nans = sorted((k for k in range(len(ids)) if math.isnan(scores[k])), key=key)
+    merged = []
+    while others or nans:
+        take_nan = nans and (not others or before(nans[0], others[0]))
+        merged.append((nans if take_nan else others).pop(0))
+    return merged
+
+
+@pytest.mark.parametrize("n,nan_share,top_k", [(12, 0.3, 12), (12, 0.3, 3), (60, 0.9, 60), (640, 0.1, 5),
+                                                (640, 0.5, 9), (640, 0.1, 10), (640, 0.2, 640)])
+def test_nan_scores_follow_the_stable_merge_in_any_storage_order(n, nan_share, top_k):
+    rng = np.random.default_rng(n + top_k)
+    x = f32(1, 0.5)
+    stored = rng.integers(-2, 3, (n, 2)).astype(np.float32)  # many ties
+    nan = rng.random(n) < nan_share
+    stored[nan, 0] = rng.choice([np.inf, -np.inf], nan.sum())  # inf / inf is NaN
+    ids = {}  # prefixes of one another, multi-byte characters
+    while len(ids) < n:
+        ids.setdefault("".join(rng.choice(list("abé"), rng.integers(0, 9))))
+    ids = list(ids)
+    scores = reference_scores(x, stored)
+    assert np.isnan(scores).sum() == nan.sum()
+    want = [ids[k] for k in rule_order(ids, scores)][:top_k]
+    for order in (np.arange(n), rng.permutation(n)):
+        got = filled([ids[k] for k in order], stored[order]).search(x, top_k)
+        assert [r.vector_id for r in got] == want
 
 
 @pytest.mark.parametrize("vectors,query,want", [
@@ -314,41 +371,69 @@ def test_accepted_argument_forms():
 # ---- threads and the interpreter lock --------------------------------------------------
 
 
-def test_searches_see_an_ingest_entirely_or_not_at_all():
+def test_concurrent_searches_see_whole_ingests_and_removals():
+    # Four groups of copies of the query outrank every base vector, so a
+    # search's top `groups * size + tail` shows which groups it saw: each
+    # must be whole or absent, and the base part must be untouched.
     rng = np.random.default_rng(5)
-    d, base, batch = 48, 4000, 3000
+    d, base, groups, size, tail = 32, 3000, 4, 400, 20
     backend = filled([f"base{k}" for k in range(base)], rng.standard_normal((base, d)).astype(np.float32))
     query = rng.standard_normal(d).astype(np.float32)
-    # Copies of the query outrank every base vector, so the top `batch` of a
-    # search shows how many of them it saw.
-    stop = threading.Event()
-    seen = []
+    members = [[f"g{g}-{k}" for k in range(size)] for g in range(groups)]
+    top_k = groups * size + tail
+    base_top = [r.vector_id for r in backend.search(query, top_k)]
+    done, failures, seen, counts = threading.Event(), [], [], []
+
+    def check(results):
+        names = [r.vector_id for r in results]
+        shown = [n for n in names if not n.startswith("base")]
+        present = frozenset(g for g in range(groups) if f"g{g}-0" in shown)
+        assert sorted(shown) == sorted(m for g in present for m in members[g])
+        assert names[:len(shown)] == sorted(shown, key=str.encode)
+        assert names[len(shown):] == base_top[:top_k - len(shown)]
+        return present
 
     def searcher():
-        while not stop.is_set():
-            seen.append(sum(r.vector_id.startswith("new") for r in backend.search(query, batch)))
+        try:
+            while not done.is_set():
+                seen.append(check(backend.search(query, top_k)))
+        except Exception as e:  # reported by the main thread
+            failures.append(e)
 
-    threads = [threading.Thread(target=searcher) for _ in range(4)]
+    def writer():
+        try:
+            present = set()
+            chooser = random.Random(6)
+            for _ in range(60):
+                g = chooser.randrange(groups)
+                if g in present and chooser.random() < 0.8:
+                    backend.remove(members[g] + ["absent"])
+                    present.discard(g)
+                else:  # a first ingest or an overwrite of the whole group
+                    backend.ingest({m: query for m in members[g]})
+                    present.add(g)
+                time.sleep(0.002)
+        except Exception as e:
+            failures.append(e)
+        finally:
+            done.set()
+
+    threads = [threading.Thread(target=searcher) for _ in range(3)] + [threading.Thread(target=writer)]
     for t in threads:
         t.start()
-    try:
-        for round_ in range(6):
-            ids = [f"new{round_}-{k}" for k in range(batch)]
-            backend.ingest({i: query for i in ids})
-            time.sleep(0.01)
-            backend.remove(ids)
-            time.sleep(0.01)
-    finally:
-        stop.set()
-        for t in threads:
-            t.join()
-    assert set(seen) <= {0, batch} and len(seen) > 20
-    assert backend.count == base
+    while not done.is_set():
+        counts.append(backend.count)
+    for t in threads:
+        t.join(timeout=120)
+    assert not any(t.is_alive() for t in threads) and not failures, failures
+    assert all((c - base) % size == 0 for c in counts)
+    assert len(seen) > 30 and len(set(seen)) > 3  # searches did overlap changing states
+    assert backend.count == base + size * len(check(backend.search(query, top_k)))
 
 
 def test_search_releases_the_interpreter_lock():
-    # A zero query ties every score, so each search spends tens of
-    # milliseconds ordering 200000 identifiers.
+    # A zero query ties every score, so each search compares the
+    # identifiers of 200000 vectors: milliseconds without the lock.
     n = 200000
     x = np.random.default_rng(8).standard_normal((n, 2)).astype(np.float32)
     backend = filled([f"v{k}" for k in range(n)], x)

@@ -1,6 +1,9 @@
+import collections
 import contextlib
+import random
 import sys
 import threading
+import zlib
 
 import numpy as np
 import pytest
@@ -103,6 +106,13 @@ INSERT_NOT_SUPPORTED = ("Corpus.insert(metadata=...) is not yet supported in the
 STRIDED = np.arange(8, dtype=np.float32)[::2]
 
 
+def observed(corpus):
+    """What a failed call must leave as it was; drains the pending events."""
+    stored = {vid: corpus.decompress(vid).tobytes() for vid in corpus.vector_ids}
+    return (corpus.vector_ids, corpus.vector_count, stored,
+            [(type(e), getattr(e, "vector_ids", None)) for e in corpus.pending_events()])
+
+
 @pytest.mark.parametrize("args, exc, message", [
     (("b", f32(1, 2, 3)), DimensionMismatchError, "dimension mismatch: expected 4, got 3"),
     (("a", f32(5, 6, 7, 8)), DuplicateVectorError, 'duplicate vector_id "a"'),
@@ -116,17 +126,39 @@ STRIDED = np.arange(8, dtype=np.float32)[::2]
 ])
 @pytest.mark.parametrize("policy", POLICIES)
 def test_failed_inserts_change_nothing(policy, args, exc, message):
-    corpus = make(policy)
-    corpus.insert("a", f32(1, 2, 3, 4))
-    before = corpus.decompress("a").tobytes()
-    corpus.pending_events()
+    corpus, twin = make(policy), make(policy)
+    for c in (corpus, twin):
+        c.insert("a", f32(1, 2, 3, 4))
     with pytest.raises(exc) as info:
         corpus.insert(*args)
     assert type(info.value) is exc and str(info.value).startswith(message)
     if exc is not TypeError:
         assert str(info.value) == message
-    assert corpus.vector_ids == {"a"} and corpus.decompress("a").tobytes() == before
-    assert corpus.pending_events() == []
+    assert observed(corpus) == observed(twin)
+
+
+@pytest.mark.parametrize("call, exc", [
+    (lambda c: c.get("zz"), KeyError),
+    (lambda c: c.remove("zz"), KeyError),
+    (lambda c: c.decompress("zz"), KeyError),
+    (lambda c: c.remove(None), TypeError),
+    (lambda c: c.get(1), TypeError),
+    (lambda c: c.contains(b"a"), TypeError),
+    (lambda c: c.decompress(), TypeError),
+    (lambda c: c.remove("a", "b"), TypeError),
+    (lambda c: c.get(vector_id="a", x=1), TypeError),
+    (lambda c: c.pending_events(1), TypeError),
+    (lambda c: c.decompress_all(None), TypeError),
+    (lambda c: c.insert("a", f32(1, 2, 3, 4), vector_id="b"), TypeError),
+])
+def test_other_failed_calls_change_nothing(call, exc):
+    corpus, twin = make(P.FP16), make(P.FP16)
+    for c in (corpus, twin):
+        c.insert("a", f32(1, 2, 3, 4))
+        c.insert("b", f32(5, 6, 7, 8))
+    with pytest.raises(exc):
+        call(corpus)
+    assert observed(corpus) == observed(twin)
 
 
 @pytest.mark.parametrize("policy, accepted", [(P.COMPRESS, False), (P.PASSTHROUGH, True), (P.FP16, True)])
@@ -237,71 +269,136 @@ def test_event_classes(cls, doc, properties):
 # ---- threads and the interpreter lock --------------------------------------------------
 
 
-def run_threads(targets):
-    errors = []
-
-    def wrap(target):
-        def body():
-            try:
-                target()
-            except BaseException as e:  # reported by the main thread
-                errors.append(e)
-        return body
-
-    threads = [threading.Thread(target=wrap(t)) for t in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert errors == []
+@contextlib.contextmanager
+def switch_interval(seconds):
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(seconds)
+    try:
+        yield
+    finally:
+        sys.setswitchinterval(old)
 
 
-def test_concurrent_inserts_reads_and_removals_keep_the_corpus_consistent():
-    d, writers, per_writer = 64, 4, 150
-    corpus = make(P.COMPRESS, d=d)
+def run_for(seconds, workers):
+    """Runs each worker(stop) on its own thread until `stop` is set after `seconds`."""
+    errors, stop = [], threading.Event()
+
+    def body(worker):
+        try:
+            worker(stop)
+        except BaseException as e:  # reported by the main thread
+            errors.append(e)
+            stop.set()
+
+    threads = [threading.Thread(target=body, args=(w,)) for w in workers]
+    with switch_interval(1e-4):
+        for t in threads:
+            t.start()
+        stop.wait(seconds)
+        stop.set()
+        for t in threads:
+            t.join(60)
+    assert not any(t.is_alive() for t in threads)
+    if errors:
+        raise errors[0]
+
+
+def vector_for(vid, d):
+    return np.random.default_rng(zlib.crc32(vid.encode())).standard_normal(d).astype(np.float32)
+
+
+# Contested and unique identifiers inserted, removed, read and drained by
+# several threads at once. Removals leave no event, but a stored set accepts
+# inserts and removals of one identifier only alternately, so the successful
+# ones alone say whether it must be stored at the end.
+@pytest.mark.parametrize("policy", [P.PASSTHROUGH, P.COMPRESS])
+def test_concurrent_use_matches_the_successful_operations(policy):
+    d, inserters, uniques = 32, 3, 400
+    pool = [f"p{i}" for i in range(30)]
+    ids = pool + [f"u{w}-{i:03}" for w in range(inserters) for i in range(uniques)]
+    reference = make(policy, d=d)
+    for vid in ids:
+        reference.insert(vid, vector_for(vid, d))
+    expected = {vid: reference.decompress(vid).tobytes() for vid in ids}
+
+    corpus = make(policy, d=d)
     corpus.pending_events()
-    inserted = [[] for _ in range(writers)]
-    removed = []
-    finished = threading.Event()
+    inserted, removed, decompressed_sizes, drained = [], [], [], []
+    failures = {"duplicate": 0, "missing": 0}
 
-    def writer(w):
-        def run():
-            rng = np.random.default_rng(w)
-            for i in range(per_writer):
-                vid = f"w{w}-{i}"
-                try:
-                    assert corpus.insert(vid, rng.standard_normal(d).astype(np.float32)).vector_id == vid
-                except ValueError as e:
-                    # removed by the other thread between the two halves: stored all the same
-                    assert str(e) == "insert succeeded but entry missing"
-                inserted[w].append(vid)
+    def inserter(w):
+        def run(stop):
+            rng, done = random.Random(w), []
+            inserted.append(done)
+            for i in range(uniques):
+                if stop.is_set():
+                    return
+                for vid in (f"u{w}-{i:03}", rng.choice(pool)):
+                    try:
+                        entry = corpus.insert(vid, vector_for(vid, d))
+                    except DuplicateVectorError:
+                        assert vid in pool
+                        failures["duplicate"] += 1
+                        continue
+                    assert (entry.vector_id, entry.dimension) == (vid, d)
+                    done.append(vid)
         return run
 
-    def churner():
-        while not finished.is_set():
-            snapshot = sorted(corpus.vector_ids)
-            for vid in snapshot[::3]:
-                corpus.remove(vid)  # only this thread removes, so the id must still be there
-                removed.append(vid)
-            out = corpus.decompress_all()
-            assert list(out) == sorted(out, key=lambda s: s.encode())
-            assert all(v.shape == (d,) for v in out.values())
+    def remover(seed):
+        def run(stop):
+            rng, done = random.Random(seed), []
+            removed.append(done)
+            while not stop.is_set():
+                vid = rng.choice(pool) if rng.random() < 0.7 else rng.choice(ids)
+                try:
+                    corpus.remove(vid)
+                    done.append(vid)
+                except KeyError as e:
+                    assert e.args == (f'"{vid}"',)
+                    failures["missing"] += 1
+        return run
 
-    def writers_then_stop():
-        run_threads([writer(w) for w in range(writers)])
-        finished.set()
+    def reader(stop):
+        rng = random.Random(7)
+        while not stop.is_set():
+            vid = rng.choice(pool)
+            try:
+                assert corpus.get(vid).vector_id == vid
+                assert corpus.decompress(vid).tobytes() == expected[vid]
+            except KeyError:
+                pass
+            if rng.random() < 0.05:
+                out = corpus.decompress_all()
+                assert list(out) == sorted(out, key=lambda s: s.encode())
+                assert all(v.tobytes() == expected[k] for k, v in out.items())
+                if out:
+                    decompressed_sizes.append(len(out))
 
-    run_threads([writers_then_stop, churner])
+    def drainer(stop):
+        mine = []
+        drained.append(mine)
+        while not stop.is_set():
+            mine.extend(corpus.pending_events())
 
-    everything = [vid for ids in inserted for vid in ids]
-    events = corpus.pending_events()
-    reported = [e.vector_ids[0] for e in events if type(e) is VectorsInserted]
-    assert sorted(reported) == sorted(everything) and len(set(reported)) == writers * per_writer
-    for w in range(writers):  # each writer's inserts completed in its own order
-        assert [vid for vid in reported if vid.startswith(f"w{w}-")] == inserted[w]
-    assert all(type(e) in (VectorsInserted, CorpusDecompressed) for e in events)
-    assert corpus.vector_ids == set(everything) - set(removed)
-    assert corpus.vector_count == len(corpus.vector_ids) == len(corpus.decompress_all())
+    run_for(1.0, [inserter(w) for w in range(inserters)] + [remover(s) for s in (1, 2)] + [reader, drainer, drainer])
+    drained.append(corpus.pending_events())
+
+    ins, rem = collections.Counter(sum(inserted, [])), collections.Counter(sum(removed, []))
+    assert all(ins[vid] - rem[vid] in (0, 1) for vid in ids)
+    assert corpus.vector_ids == {vid for vid in ids if ins[vid] > rem[vid]}
+    assert corpus.vector_count == len(corpus.vector_ids)
+    assert all(corpus.decompress(vid).tobytes() == expected[vid] for vid in corpus.vector_ids)
+    assert failures["duplicate"] > 0 and failures["missing"] > 0 and sum(rem.values()) > 0
+
+    events = sum(drained, [])
+    assert {type(e) for e in events} <= {VectorsInserted, CorpusDecompressed}
+    assert all(e.count == 1 and len(e.vector_ids) == 1 for e in events if type(e) is VectorsInserted)
+    assert collections.Counter(e.vector_ids[0] for e in events if type(e) is VectorsInserted) == ins
+    assert sorted(e.vector_count for e in events if type(e) is CorpusDecompressed) == sorted(decompressed_sizes)
+    for mine in drained:  # each collector sees every inserter's own identifiers in the order it inserted them
+        for w in range(inserters):
+            seen = [e.vector_ids[0] for e in mine if type(e) is VectorsInserted and e.vector_ids[0][:3] == f"u{w}-"]
+            assert seen == sorted(seen)
 
 
 # Large enough that one COMPRESS insert takes milliseconds even with the
@@ -313,17 +410,7 @@ def big_corpus():
     return Corpus("big", CodecConfig(8, 3, BIG_D), linear_codebook(8), P.COMPRESS)
 
 
-@contextlib.contextmanager
-def switch_interval(seconds):
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(seconds)
-    try:
-        yield
-    finally:
-        sys.setswitchinterval(old)
-
-
-def test_removal_between_the_two_halves_of_insert():
+def test_an_insert_returns_its_entry_even_when_a_removal_overtakes_it():
     corpus = big_corpus()
     corpus.pending_events()
     ready, outcome = threading.Event(), []
@@ -331,15 +418,11 @@ def test_removal_between_the_two_halves_of_insert():
 
     def insert():
         ready.set()
-        try:
-            corpus.insert("x", x)
-            outcome.append("returned")
-        except ValueError as e:
-            outcome.append(str(e))
+        outcome.append(corpus.insert("x", x))
 
-    # The insert's first half outlasts this thread's wake-up, and with a long
-    # switch interval the inserting thread gets the interpreter lock back only
-    # when this one blocks in join(), after the removal.
+    # The insert outlasts this thread's wake-up, and with a long switch
+    # interval the inserting thread gets the interpreter lock back only when
+    # this one blocks in join(), after the removal.
     with switch_interval(30):
         t = threading.Thread(target=insert)
         t.start()
@@ -348,10 +431,79 @@ def test_removal_between_the_two_halves_of_insert():
             pass
         corpus.remove("x")
         t.join()
-    assert outcome == ["insert succeeded but entry missing"]
-    assert not corpus.contains("x")
+    [entry] = outcome
+    assert (entry.vector_id, entry.dimension, entry.compressed.dimension) == ("x", BIG_D, BIG_D)
+    # the insert took the lock first, then the removal
+    assert not corpus.contains("x") and corpus.vector_count == 0
     [event] = corpus.pending_events()
     assert event.vector_ids == ["x"]
+    corpus.insert("x", x)  # stored and removed once: inserting again is no duplicate
+    assert corpus.vector_ids == {"x"}
+
+
+# Allocation failures injected one at a time at every allocation the call
+# makes, in a separate interpreter.
+OUT_OF_MEMORY = """
+import _testcapi
+import numpy as np
+from zorvex_rs.codec import Codebook, CodecConfig
+from zorvex_rs.corpus import CompressionPolicy, Corpus
+
+corpus = Corpus("c", CodecConfig(4, 1, 4), Codebook(np.linspace(-1, 1, 16, dtype=np.float32), 4),
+                CompressionPolicy.PASSTHROUGH)
+x = np.ones(4, np.float32)
+insert, pending = corpus.insert, corpus.pending_events
+
+
+def failing_at(k, call, *args):
+    _testcapi.set_nomemory(k, k + 1)
+    try:
+        return call(*args)
+    except MemoryError:
+        return None
+    finally:
+        _testcapi.remove_mem_hooks()
+"""
+
+
+def test_an_insert_out_of_memory_stores_nothing_or_returns_its_entry(run_python):
+    pytest.importorskip("_testcapi")
+    failed = run_python(OUT_OF_MEMORY + """
+pending()
+failed = 0
+for k in range(60):
+    vid = "v%d" % k
+    entry = failing_at(k, insert, vid, x)
+    events = [e.vector_ids for e in pending()]
+    if entry is None:
+        failed += 1
+        assert not corpus.contains(vid) and events == [], k
+    else:
+        assert entry.vector_id == vid and corpus.contains(vid) and events == [[vid]], k
+print(failed)
+""")
+    assert int(failed) > 0
+
+
+def test_pending_events_out_of_memory_leaves_every_event_pending(run_python):
+    pytest.importorskip("_testcapi")
+    failed = run_python(OUT_OF_MEMORY + """
+expected, failed = [("CorpusCreated", None)], 0
+for k in range(40):
+    if not expected:
+        for i in range(3):
+            insert("v%d-%d" % (k, i), x)
+            expected.append(("VectorsInserted", ["v%d-%d" % (k, i)]))
+    got = failing_at(k, pending)
+    if got is None:
+        failed += 1
+        continue
+    assert [(type(e).__name__, getattr(e, "vector_ids", None)) for e in got] == expected, k
+    expected = []
+assert pending() == [] and expected == []
+print(failed)
+""")
+    assert int(failed) > 0
 
 
 def test_insert_releases_the_interpreter_lock_while_it_compresses():

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -12,6 +11,7 @@
 #include <utility>
 
 #include "backend/score_fpmode.hpp"
+#include "backend/top_k.hpp"
 #include "common/hash.hpp"
 
 namespace zorvex {
@@ -41,122 +41,33 @@ BackendError dimension_mismatch(std::size_t expected, std::size_t got) {
                                      std::to_string(got));
 }
 
-// ---- ranking -----------------------------------------------------------------
+// Blocks scored per kernel call: the scores of one call (16 KiB) are still
+// in cache when selection reads them.
+constexpr std::size_t kChunkBlocks = 256;
 
-// Ascending key = descending score. Positions are 32-bit where they fit, to
-// halve the bytes the sort moves.
-template <class Pos>
-struct Keyed {
-  std::uint32_t key;
-  Pos pos;
+// Working memory of a search, per thread so that searches running side by
+// side share nothing, and off the stack, which a thread may have little of.
+template <class Index>
+struct SearchScratch {
+  detail::TopKScratch<Index> top;
+  std::array<float, kChunkBlocks * L> scores;
 };
 
-// Equal scores (-0.0 == +0.0 included) get equal keys.
-std::uint32_t descending_key(float score) {
-  const std::uint32_t bits = std::bit_cast<std::uint32_t>(score == 0.0f ? 0.0f : score);
-  const std::uint32_t ascending = (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
-  return ~ascending;
+template <class Index>
+SearchScratch<Index>& thread_scratch() {
+  thread_local SearchScratch<Index> scratch;
+  return scratch;
 }
 
-// Stable LSD radix sort on the 32-bit key: 11, 11 and 10 bits, all three
-// histograms from one read.
-template <class Pos>
-void radix_sort(std::vector<Keyed<Pos>>& a, std::vector<Keyed<Pos>>& tmp) {
-  constexpr int kShift[3] = {0, 11, 22};
-  std::array<std::array<std::size_t, 2048>, 3> count{};
-  for (const auto& k : a) {
-    ++count[0][k.key & 2047u];
-    ++count[1][(k.key >> 11) & 2047u];
-    ++count[2][k.key >> 22];
-  }
-  tmp.resize(a.size());
-  for (int pass = 0; pass < 3; ++pass) {
-    auto& c = count[static_cast<std::size_t>(pass)];
-    if (std::find(c.begin(), c.end(), a.size()) != c.end()) continue;  // one digit value: order kept
-    std::size_t sum = 0;
-    for (std::size_t& x : c) sum += std::exchange(x, sum);
-    const int shift = kShift[pass];
-    for (const auto& k : a) tmp[c[(k.key >> shift) & 2047u]++] = k;
-    a.swap(tmp);
-  }
-}
-
-// Stable bottom-up merge sort that needs no consistency from `before`: the
-// NaN rule is not a strict weak order, and this stays in bounds regardless.
-template <class Before>
-void merge_sort(std::vector<std::size_t>& a, Before&& before) {
-  const std::size_t n = a.size();
-  std::vector<std::size_t> tmp(n);
-  for (std::size_t width = 1; width < n; width *= 2) {
-    for (std::size_t lo = 0; lo < n; lo += 2 * width) {
-      const std::size_t mid = std::min(lo + width, n), hi = std::min(lo + 2 * width, n);
-      std::size_t i = lo, j = mid, o = lo;
-      while (i < mid && j < hi) tmp[o++] = before(a[j], a[i]) ? a[j++] : a[i++];
-      while (i < mid) tmp[o++] = a[i++];
-      while (j < hi) tmp[o++] = a[j++];
-    }
-    a.swap(tmp);
-  }
-}
-
-// Without NaN the rule is a total order, so sorting by key and then each run
-// of equal keys by identifier gives the one possible answer.
-template <class Pos, class IdOf>
-std::vector<std::size_t> rank_total(const std::vector<float>& scores, std::size_t k, IdOf&& id,
-                                    std::vector<Keyed<Pos>>& keyed, std::vector<Keyed<Pos>>& tmp) {
-  const std::size_t n = scores.size();
-  keyed.resize(n);
-  for (std::size_t p = 0; p < n; ++p) keyed[p] = {descending_key(scores[p]), static_cast<Pos>(p)};
-  radix_sort(keyed, tmp);
-  for (std::size_t lo = 0; lo < n;) {
-    std::size_t hi = lo + 1;
-    while (hi < n && keyed[hi].key == keyed[lo].key) ++hi;
-    if (hi - lo > 1)
-      std::sort(keyed.begin() + static_cast<std::ptrdiff_t>(lo), keyed.begin() + static_cast<std::ptrdiff_t>(hi),
-                [&](const auto& a, const auto& b) { return id(a.pos) < id(b.pos); });
-    lo = hi;
-  }
-  std::vector<std::size_t> first(k);
-  for (std::size_t r = 0; r < k; ++r) first[r] = keyed[r].pos;
-  return first;
-}
-
-// All positions 0..n-1 sorted into result order; returns the first k.
-// `id(p)` is position p's identifier.
-template <class IdOf>
-std::vector<std::size_t> rank_scores(const std::vector<float>& scores, std::size_t k, IdOf&& id,
-                                     std::vector<Keyed<std::uint32_t>>& keyed,
-                                     std::vector<Keyed<std::uint32_t>>& tmp) {
-  const std::size_t n = scores.size();
-  if (std::none_of(scores.begin(), scores.end(), [](float s) { return s != s; })) {
-    if (n <= std::numeric_limits<std::uint32_t>::max()) return rank_total(scores, k, id, keyed, tmp);
-    std::vector<Keyed<std::size_t>> wide, wide_tmp;
-    return rank_total(scores, k, id, wide, wide_tmp);
-  }
-  std::vector<std::size_t> order(n);
-  for (std::size_t p = 0; p < n; ++p) order[p] = p;
-  merge_sort(order, [&](std::size_t a, std::size_t b) {
-    const float sa = scores[a], sb = scores[b];
-    if (sa > sb) return true;
-    if (sa < sb) return false;
-    return id(a) < id(b);
-  });
-  order.resize(k);
-  return order;
+// What a very large selection needed is given back rather than kept for good.
+template <class Index>
+void trim(detail::TopKScratch<Index>& scratch) {
+  constexpr std::size_t kKeep = std::size_t{1} << 18;  // candidates per buffer
+  for (auto* v : {&scratch.kept, &scratch.nan, &scratch.tmp})
+    if (v->capacity() > kKeep) std::vector<detail::Candidate<Index>>().swap(*v);
 }
 
 }  // namespace
-
-// Working memory of a search, kept between searches so that a large index
-// does not fault fresh pages in on every query.
-struct BruteForceIndex::Scratch {
-  std::vector<float> by_slot;
-  std::vector<float> scores;
-  std::vector<Keyed<std::uint32_t>> keyed;
-  std::vector<Keyed<std::uint32_t>> tmp;
-};
-
-void BruteForceIndex::ScratchFree::operator()(Scratch* p) const { delete p; }
 
 // ---- BruteForceIndex -------------------------------------------------------------
 
@@ -201,11 +112,13 @@ std::size_t BruteForceIndex::append_slot(const SharedText& id) {
     fresh.reset(static_cast<float*>(::operator new(floats * sizeof(float), kBlockAlign)));
     std::memset(fresh.get(), 0, floats * sizeof(float));
     make_room(blocks_);
+    make_room(block_ptrs_);
     make_room(vv_, L);
     make_room(has_nan_, L);
   }
   positions_.emplace(std::string_view(*id), position);
   if (fresh) {
+    block_ptrs_.push_back(fresh.get());
     blocks_.push_back(std::move(fresh));
     vv_.resize(vv_.size() + L, 0.0f);
     has_nan_.resize(has_nan_.size() + L, 0);
@@ -266,6 +179,7 @@ void BruteForceIndex::remove(std::span<const SharedText> ids) {
   for (std::size_t p = 0; p < out; ++p) slot_entry_[entries_[p].slot] = p;
   const std::size_t keep_blocks = (out + L - 1) / L;
   blocks_.resize(keep_blocks);
+  block_ptrs_.resize(keep_blocks);
   vv_.resize(keep_blocks * L);
   has_nan_.resize(keep_blocks * L);
 }
@@ -278,31 +192,41 @@ Result<std::vector<SearchResult>, BackendError> BruteForceIndex::search(std::spa
   if (query.size() != *dimension_) return err(dimension_mismatch(*dimension_, query.size()));
 
   const std::size_t n = entries_.size();
-  if (!scratch_) scratch_.reset(new Scratch);
-  Scratch& work = *scratch_;
-  std::vector<float>& by_slot = work.by_slot;
-  by_slot.assign(blocks_.size() * L, 0.0f);
-  {
+  const std::size_t k = top_k < n ? static_cast<std::size_t>(top_k) : n;
+  if (n <= std::numeric_limits<std::uint32_t>::max()) return select<std::uint32_t>(query, k, kernel);
+  return select<std::size_t>(query, k, kernel);
+}
+
+template <class Index>
+std::vector<SearchResult> BruteForceIndex::select(std::span<const float> query, std::size_t k,
+                                                  detail::ScoreKernel kernel) const {
+  const std::size_t n = entries_.size();
+  // Candidates are storage positions: ties are settled by identifier, and
+  // those are reached from a position in one step.
+  const auto id_at = [this](Index position) { return std::string_view(*entries_[position].id); };
+  SearchScratch<Index>& scratch = thread_scratch<Index>();
+  detail::TopK<Index, decltype(id_at)> top(k, n, id_at, scratch.top);
+  if (detail::any_nan(query.data(), query.size())) {
+    // A NaN in the query scores 0.0 against everything.
+    for (std::size_t position = 0; position < n; ++position) top.offer(0.0f, position);
+  } else {
     detail::ScoreFpMode mode;
-    // A NaN in the query scores 0.0 against everything, as zeros already say.
-    if (!detail::any_nan(query.data(), query.size())) {
-      const float xx = detail::sum_of_squares(query.data(), query.size());
-      std::vector<const float*> blocks(blocks_.size());
-      for (std::size_t b = 0; b < blocks_.size(); ++b) blocks[b] = blocks_[b].get();
-      const detail::ScoreBlocks in{blocks.data(), blocks.size(), *dimension_, vv_.data(), has_nan_.data()};
-      detail::score_blocks(kernel, in, query.data(), xx, by_slot.data());
+    const float xx = detail::sum_of_squares(query.data(), query.size());
+    float* scores = scratch.scores.data();
+    for (std::size_t b = 0; b < blocks_.size(); b += kChunkBlocks) {
+      const std::size_t count = std::min(kChunkBlocks, blocks_.size() - b);
+      const detail::ScoreBlocks in{block_ptrs_.data() + b, count, *dimension_, vv_.data() + b * L,
+                                   has_nan_.data() + b * L};
+      detail::score_blocks(kernel, in, query.data(), xx, scores);
+      const std::size_t first = b * L, end = std::min(n, (b + count) * L);
+      top.offer_all(scores, end - first, [&](std::size_t i) { return slot_entry_[first + i]; });
     }
   }
-  std::vector<float>& scores = work.scores;
-  scores.resize(n);
-  for (std::size_t p = 0; p < n; ++p) scores[p] = by_slot[entries_[p].slot];
-  const std::size_t k = top_k < n ? static_cast<std::size_t>(top_k) : n;
-  const std::vector<std::size_t> order = rank_scores(
-      scores, k, [&](std::size_t p) { return std::string_view(*entries_[p].id); }, work.keyed, work.tmp);
-
+  const auto& picked = top.finish();
   std::vector<SearchResult> results;
-  results.reserve(k);
-  for (std::size_t r = 0; r < k; ++r) results.push_back({entries_[order[r]].id, scores[order[r]]});
+  results.reserve(picked.size());
+  for (const auto& c : picked) results.push_back({entries_[c.index].id, c.score()});
+  trim(scratch.top);
   return results;
 }
 
@@ -314,7 +238,7 @@ std::optional<Result<Unit, BackendError>> BruteForceBackend::ingest(const Ingest
 
 std::optional<Result<std::vector<SearchResult>, BackendError>> BruteForceBackend::search(std::span<const float> query,
                                                                                         std::uint64_t top_k) {
-  return mutex_.run([&] { return index_.search(query, top_k); });
+  return mutex_.run_shared([&] { return index_.search(query, top_k); });
 }
 
 bool BruteForceBackend::remove(std::span<const SharedText> ids) {
@@ -336,7 +260,7 @@ bool BruteForceBackend::clear() {
 }
 
 std::optional<std::size_t> BruteForceBackend::count() {
-  return mutex_.run([&] { return index_.count(); });
+  return mutex_.run_shared([&] { return index_.count(); });
 }
 
 }  // namespace zorvex

@@ -13,7 +13,7 @@
 #include "backend/score_kernels.hpp"
 #include "backend/search_result.hpp"
 #include "common/errors.hpp"
-#include "common/poisonable_mutex.hpp"
+#include "common/poisonable_shared_mutex.hpp"
 #include "common/result.hpp"
 #include "common/shared_text.hpp"
 
@@ -35,8 +35,9 @@ class BruteForceIndex {
   Result<Unit, BackendError> ingest(const IngestPairs& pairs);
 
   // The best min(top_k, count()) results: higher score first, equal or
-  // unordered (NaN) scores by identifier bytes ascending. Reuses working
-  // memory of the index: one call at a time, like every other operation.
+  // unordered (NaN) scores by identifier bytes ascending; where NaN scores
+  // make that rule circular, the order TopK (top_k.hpp) describes.
+  // Changes nothing, so calls may run side by side (not beside a change).
   Result<std::vector<SearchResult>, BackendError> search(
       std::span<const float> query, std::uint64_t top_k,
       detail::ScoreKernel kernel = detail::score_kernel_active()) const;
@@ -60,11 +61,10 @@ class BruteForceIndex {
     void operator()(float* p) const;
   };
   using Block = std::unique_ptr<float[], BlockFree>;
-  struct Scratch;
-  struct ScratchFree {
-    void operator()(Scratch* p) const;
-  };
 
+  // The search past its argument checks; Index holds a storage position.
+  template <class Index>
+  std::vector<SearchResult> select(std::span<const float> query, std::size_t k, detail::ScoreKernel kernel) const;
   void write_slot(std::size_t slot, const std::vector<float>& v);
   void move_slot(std::size_t from, std::size_t to);
   std::size_t append_slot(const SharedText& id);
@@ -74,16 +74,18 @@ class BruteForceIndex {
   // Keys view the entries' own identifier text.
   std::unordered_map<std::string_view, std::size_t, IdHash> positions_;
   std::vector<Block> blocks_;
+  // The same blocks as the kernels take them.
+  std::vector<const float*> block_ptrs_;
   // Per slot, padded to whole blocks.
   std::vector<float> vv_;
   std::vector<std::uint8_t> has_nan_;
   std::vector<std::size_t> slot_entry_;
-  mutable std::unique_ptr<Scratch, ScratchFree> scratch_;
 };
 
 // The backend state shared between the Python object and operations in
-// progress: the index behind its own mutex. Every operation returns nullopt
-// (false for remove/clear) without doing anything when the mutex is poisoned.
+// progress: the index behind its own readers-writer mutex, searches and
+// count as readers. Every operation returns nullopt (false for remove/clear)
+// without doing anything when the mutex is poisoned.
 class BruteForceBackend {
  public:
   std::optional<Result<Unit, BackendError>> ingest(const IngestPairs& pairs);
@@ -94,7 +96,7 @@ class BruteForceBackend {
   std::optional<std::size_t> count();
 
  private:
-  PoisonableMutex mutex_;
+  PoisonableSharedMutex mutex_;
   BruteForceIndex index_;
 };
 

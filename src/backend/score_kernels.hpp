@@ -18,6 +18,9 @@
 namespace zorvex::detail {
 
 inline constexpr std::size_t kScoreLanes = 16;
+// How many rows (cache lines) ahead of the current one the wide forms ask
+// for: far enough to cover memory latency for every stream of a group.
+inline constexpr std::size_t kScorePrefetchRows = 32;
 
 enum class ScoreKernel : std::uint8_t { Portable, Avx2, Avx512 };
 inline constexpr ScoreKernel kScoreKernels[] = {ScoreKernel::Portable, ScoreKernel::Avx2, ScoreKernel::Avx512};

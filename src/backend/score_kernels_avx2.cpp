@@ -22,22 +22,43 @@ inline void finish(const ScoreBlocks& in, std::size_t b, int half, __m256 dot, _
   _mm256_storeu_ps(out + at, _mm256_andnot_ps(drop, score));
 }
 
-// G blocks side by side, 2G independent add chains.
+inline __m256 step(__m256 dot, __m256 xi, const float* lanes) {
+  return _mm256_add_ps(dot, _mm256_mul_ps(xi, _mm256_loadu_ps(lanes)));
+}
+
+// G blocks side by side, 2G independent add chains. Rows are prefetched
+// ahead as in the AVX-512 form.
 template <int G>
 void score_group(const ScoreBlocks& in, std::size_t b0, const float* x, __m256 xx, float* out) {
+  constexpr std::size_t ahead = kScorePrefetchRows;
+  const std::size_t d = in.d;
   const float* p[G];
+  const float* next[G];
   __m256 lo[G], hi[G];
   for (int g = 0; g < G; ++g) {
     p[g] = in.blocks[b0 + g];
+    next[g] = b0 + G + g < in.nblocks ? in.blocks[b0 + G + g] : nullptr;
     lo[g] = _mm256_setzero_ps();
     hi[g] = _mm256_setzero_ps();
   }
-  for (std::size_t i = 0; i < in.d; ++i) {
+  std::size_t i = 0;
+  for (; i + ahead < d; ++i) {
     const __m256 xi = _mm256_set1_ps(x[i]);
     for (int g = 0; g < G; ++g) {
       const float* row = p[g] + i * 16;
-      lo[g] = _mm256_add_ps(lo[g], _mm256_mul_ps(xi, _mm256_loadu_ps(row)));
-      hi[g] = _mm256_add_ps(hi[g], _mm256_mul_ps(xi, _mm256_loadu_ps(row + 8)));
+      _mm_prefetch(reinterpret_cast<const char*>(row + ahead * 16), _MM_HINT_T0);
+      lo[g] = step(lo[g], xi, row);
+      hi[g] = step(hi[g], xi, row + 8);
+    }
+  }
+  for (; i < d; ++i) {
+    const __m256 xi = _mm256_set1_ps(x[i]);
+    const std::size_t ahead_row = i + ahead - d;
+    for (int g = 0; g < G; ++g) {
+      const float* row = p[g] + i * 16;
+      if (next[g] && ahead_row < d) _mm_prefetch(reinterpret_cast<const char*>(next[g] + ahead_row * 16), _MM_HINT_T0);
+      lo[g] = step(lo[g], xi, row);
+      hi[g] = step(hi[g], xi, row + 8);
     }
   }
   for (int g = 0; g < G; ++g) {

@@ -21,18 +21,41 @@ inline void finish(const ScoreBlocks& in, std::size_t b, __m512 dot, __m512 xx, 
   _mm512_storeu_ps(out + b * 16, _mm512_maskz_mov_ps(static_cast<__mmask16>(~(zero | nan)), score));
 }
 
+inline __m512 step(__m512 dot, __m512 xi, const float* row) {
+  return _mm512_add_ps(dot, _mm512_mul_ps(xi, _mm512_loadu_ps(row)));
+}
+
 // G blocks side by side: G independent add chains hide the add latency.
+// Each row of a block is one cache line; the hardware prefetcher alone does
+// not keep G streams far enough ahead, so rows kScorePrefetchRows ahead are
+// requested, running on into the next group's blocks near the end.
 template <int G>
 void score_group(const ScoreBlocks& in, std::size_t b0, const float* x, __m512 xx, float* out) {
+  constexpr std::size_t ahead = kScorePrefetchRows;
+  const std::size_t d = in.d;
   const float* p[G];
+  const float* next[G];
   __m512 dot[G];
   for (int g = 0; g < G; ++g) {
     p[g] = in.blocks[b0 + g];
+    next[g] = b0 + G + g < in.nblocks ? in.blocks[b0 + G + g] : nullptr;
     dot[g] = _mm512_setzero_ps();
   }
-  for (std::size_t i = 0; i < in.d; ++i) {
+  std::size_t i = 0;
+  for (; i + ahead < d; ++i) {
     const __m512 xi = _mm512_set1_ps(x[i]);
-    for (int g = 0; g < G; ++g) dot[g] = _mm512_add_ps(dot[g], _mm512_mul_ps(xi, _mm512_loadu_ps(p[g] + i * 16)));
+    for (int g = 0; g < G; ++g) {
+      _mm_prefetch(reinterpret_cast<const char*>(p[g] + (i + ahead) * 16), _MM_HINT_T0);
+      dot[g] = step(dot[g], xi, p[g] + i * 16);
+    }
+  }
+  for (; i < d; ++i) {
+    const __m512 xi = _mm512_set1_ps(x[i]);
+    const std::size_t row = i + ahead - d;
+    for (int g = 0; g < G; ++g) {
+      if (next[g] && row < d) _mm_prefetch(reinterpret_cast<const char*>(next[g] + row * 16), _MM_HINT_T0);
+      dot[g] = step(dot[g], xi, p[g] + i * 16);
+    }
   }
   for (int g = 0; g < G; ++g) finish(in, b0 + g, dot[g], xx, out);
 }

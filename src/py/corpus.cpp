@@ -1,6 +1,10 @@
 // Python surface of the corpus: CompressionPolicy, VectorEntry, Corpus and the
 // four event classes.
+#include <cstdint>
+#include <new>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <variant>
 
 #include "common/quote_id.hpp"
@@ -112,11 +116,15 @@ struct CreatedObject {
   Ref codec_config;
 };
 
-PyObject* list_of_ids(const std::vector<SharedText>& ids) {
+std::string_view text_of(const SharedText& id) { return *id; }
+std::string_view text_of(const std::string& id) { return id; }
+
+template <class Text>
+PyObject* list_of_ids(const std::vector<Text>& ids) {
   std::vector<Ref> items;
   items.reserve(ids.size());
-  for (const SharedText& id : ids) {
-    items.push_back(Ref::steal(from_text(*id)));
+  for (const Text& id : ids) {
+    items.push_back(Ref::steal(from_text(text_of(id))));
     if (!items.back()) return nullptr;
   }
   return list_of(std::move(items));
@@ -285,8 +293,39 @@ PyObject* corpus_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// Releases the interpreter lock for the check-and-store half, then reads the
-// entry back under the lock again; another thread may run in between.
+// A VectorEntry object allocated before the insert it will present, so that
+// nothing can fail once the vector is stored. Freed unfilled otherwise.
+class EntryObjectSlot {
+ public:
+  EntryObjectSlot() = default;
+  EntryObjectSlot(const EntryObjectSlot&) = delete;
+  EntryObjectSlot& operator=(const EntryObjectSlot&) = delete;
+  ~EntryObjectSlot() {
+    if (!object_) return;
+    PyTypeObject* tp = Py_TYPE(object_);
+    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(object_);
+    Py_DECREF(tp);
+  }
+
+  bool allocate() {
+    PyObject* type = vector_entry_type();
+    if (!type) return false;
+    auto* tp = reinterpret_cast<PyTypeObject*>(type);
+    object_ = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc))(tp, 0);
+    return object_ != nullptr;
+  }
+  PyObject* fill(VectorEntry entry) noexcept {
+    new (&unbox<VectorEntry>(object_)) VectorEntry(std::move(entry));
+    return std::exchange(object_, nullptr);
+  }
+
+ private:
+  PyObject* object_ = nullptr;
+};
+
+// The corpus lock is held, and the interpreter lock released, for the whole
+// check-encode-store; the entry stored is the entry returned, even if another
+// thread removes the vector before this one runs again.
 PyObject* corpus_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     static constexpr Signature<3> sig{"Corpus.insert", {"vector_id", "vector", "metadata"}, 2};
@@ -302,6 +341,8 @@ PyObject* corpus_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     std::vector<float> vector;
     if (!read_vector(vector_arg, vector)) return nullptr;
     SharedText vector_id = make_text(id);
+    EntryObjectSlot result;
+    if (!result.allocate()) return nullptr;
     std::shared_ptr<Corpus> core = handle_of(self).core;
     return release_and_run(
         [&] {
@@ -309,15 +350,9 @@ PyObject* corpus_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
           if (!inserted) panic("corpus mutex poisoned");
           return std::move(*inserted);
         },
-        [&](Result<Unit, CorpusError> inserted) -> PyObject* {
+        [&](Result<VectorEntry, CorpusError> inserted) -> PyObject* {
           if (!inserted) return raise(inserted.error());
-          auto entry = core->with_state([&](CorpusState& state) { return state.get(*vector_id); });
-          if (!entry) return poisoned();
-          if (!*entry) {
-            PyErr_SetString(PyExc_ValueError, "insert succeeded but entry missing");
-            return nullptr;
-          }
-          return new_entry(std::move(**entry));
+          return result.fill(std::move(inserted).value());
         });
   });
 }
@@ -364,7 +399,7 @@ PyObject* corpus_decompress_all(PyObject* self, PyObject*) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
     for (auto& [id, values] : decoded->value()) {
-      Ref key = Ref::steal(from_text(*id));
+      Ref key = Ref::steal(from_text(id));
       if (!key) return nullptr;
       Ref array = Ref::steal(result_vector(std::move(values)));
       if (!array || PyDict_SetItem(dict.get(), key.get(), array.get()) < 0) return nullptr;
@@ -384,19 +419,33 @@ PyObject* corpus_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-// If a conversion fails, the events already taken are lost.
+// The list is complete before any event leaves the pending list, so a failure
+// (out of memory) leaves them all pending. Objects are built without the corpus
+// lock, so another collector may claim some meanwhile: this call then returns
+// only the rest, and claims them only once that shorter list exists too.
 PyObject* corpus_pending_events(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
     const CorpusHandle& handle = handle_of(self);
-    auto events = handle.core->with_state([](CorpusState& state) { return state.take_events(); });
-    if (!events) return poisoned();
+    auto snapshot = handle.core->with_state([](CorpusState& state) { return state.snapshot_events(); });
+    if (!snapshot) return poisoned();
+    std::uint64_t first = snapshot->first;
+    std::size_t count = snapshot->events.size();
     std::vector<Ref> items;
-    items.reserve(events->size());
-    for (CorpusEvent& event : *events) {
+    items.reserve(count);
+    for (CorpusEvent& event : snapshot->events) {
       items.push_back(Ref::steal(to_python_event(std::move(event), handle.codec_config.get())));
       if (!items.back()) return nullptr;
     }
-    return list_of(std::move(items));
+    Ref list = Ref::steal(list_of(std::move(items)));
+    while (list) {
+      auto taken = handle.core->with_state([&](CorpusState& state) { return state.claim_events(first, count); });
+      if (!taken) return poisoned();
+      if (*taken == 0) return list.release();
+      first += *taken;
+      count -= *taken;
+      list = Ref::steal(PyList_GetSlice(list.get(), static_cast<Py_ssize_t>(*taken), PY_SSIZE_T_MAX));
+    }
+    return nullptr;
   });
 }
 

@@ -1,18 +1,29 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <future>
+#include <iterator>
 #include <limits>
 #include <map>
+#include <new>
 #include <random>
+#include <stdexcept>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "backend/brute_force.hpp"
 #include "backend/score_kernels.hpp"
 #include "backend/search_result.hpp"
+#include "backend/top_k.hpp"
+#include "common/poisonable_shared_mutex.hpp"
 
 namespace {
 
@@ -147,6 +158,231 @@ TEST(ScoreText, ReadsBackAsTheSameFloat) {
     ASSERT_EQ(text.find_first_of("eE"), std::string::npos) << text;
     EXPECT_EQ(std::bit_cast<std::uint32_t>(std::strtof(text.c_str(), nullptr)), std::bit_cast<std::uint32_t>(v))
         << text;
+  }
+}
+
+// ---- selection ---------------------------------------------------------------
+
+struct Item {
+  float score;
+  std::string id;
+};
+
+// The rule: higher score first; equal or unordered scores by identifier.
+bool before(const Item& a, const Item& b) {
+  if (a.score > b.score) return true;
+  if (a.score < b.score) return false;
+  return a.id < b.id;
+}
+
+// Both runs sorted on their own (the rule is consistent within each), then
+// std::merge, which takes from the second run only when it comes first.
+std::vector<Item> reference_order(const std::vector<Item>& items, std::size_t k) {
+  std::vector<Item> others, nans;
+  for (const Item& item : items) (std::isnan(item.score) ? nans : others).push_back(item);
+  std::stable_sort(others.begin(), others.end(), before);
+  std::stable_sort(nans.begin(), nans.end(), before);
+  std::vector<Item> merged;
+  std::merge(others.begin(), others.end(), nans.begin(), nans.end(), std::back_inserter(merged), before);
+  merged.resize(std::min(k, merged.size()));
+  return merged;
+}
+
+template <class Index>
+std::vector<std::pair<std::string, std::uint32_t>> select(const std::vector<Item>& items, std::size_t k,
+                                                          const std::vector<std::size_t>& offer_order,
+                                                          bool one_by_one) {
+  const auto id = [&](Index i) { return std::string_view(items[i].id); };
+  zorvex::detail::TopKScratch<Index> scratch;
+  zorvex::detail::TopK<Index, decltype(id)> top(k, items.size(), id, scratch);
+  std::vector<float> scores;
+  for (std::size_t i : offer_order) scores.push_back(items[i].score);
+  if (one_by_one) {
+    for (std::size_t i : offer_order) top.offer(items[i].score, i);
+  } else {
+    top.offer_all(scores.data(), scores.size(), [&](std::size_t j) { return offer_order[j]; });
+  }
+  std::vector<std::pair<std::string, std::uint32_t>> out;
+  for (const auto& c : top.finish()) out.emplace_back(items[c.index].id, std::bit_cast<std::uint32_t>(c.score()));
+  return out;
+}
+
+struct SelectionCase {
+  std::size_t n;
+  std::size_t k;
+  int nan_percent;
+};
+
+void PrintTo(const SelectionCase& c, std::ostream* os) {
+  *os << "n=" << c.n << " k=" << c.k << " nan%=" << c.nan_percent;
+}
+
+class Selection : public ::testing::TestWithParam<SelectionCase> {};
+
+// Many ties (signed zeros, subnormals, infinities, repeated values) and
+// identifiers that are prefixes of one another or differ in high bytes.
+TEST_P(Selection, MatchesTheStableMergeOfBothRunsInAnyOfferOrder) {
+  const auto [n, k, nan_percent] = GetParam();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float pool[] = {0.0f, -0.0f, 1e-45f, -1e-45f, 0.5f, -0.5f, 1.0f, kInf, -kInf, 3e38f};
+  const char letters[] = {'a', 'b', '\0', '\xc3', '\xff'};
+  for (unsigned seed = 0; seed < 6; ++seed) {
+    std::mt19937 rng(seed * 7919 + static_cast<unsigned>(n + k));
+    std::vector<Item> items;
+    std::map<std::string, int> used;
+    while (items.size() < n) {
+      std::string id(rng() % 6, 'a');
+      for (char& c : id) c = letters[rng() % 5];
+      if (used[id]++) continue;
+      float score = pool[rng() % 10];
+      if (rng() % 3 == 0) score = std::normal_distribution<float>()(rng);
+      if (static_cast<int>(rng() % 100) < nan_percent) score = (rng() & 1) ? nan : -nan;
+      items.push_back({score, id});
+    }
+    const auto want = reference_order(items, k);
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+    for (int pass = 0; pass < 3; ++pass) {
+      std::shuffle(order.begin(), order.end(), rng);
+      const auto got = pass == 2 ? select<std::size_t>(items, k, order, false) : select<std::uint32_t>(items, k, order, pass == 1);
+      ASSERT_EQ(got.size(), want.size());
+      for (std::size_t r = 0; r < want.size(); ++r) {
+        ASSERT_EQ(got[r].first, want[r].id) << "rank " << r << ", seed " << seed << ", pass " << pass;
+        ASSERT_EQ(got[r].second, std::bit_cast<std::uint32_t>(want[r].score)) << "rank " << r;
+      }
+    }
+    // Whatever the merge did, neighbours obey the rule.
+    for (std::size_t r = 1; r < want.size(); ++r) ASSERT_FALSE(before(want[r], want[r - 1])) << r;
+  }
+}
+
+// Around n / 64, where the heap gives way to one selection at the end.
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, Selection,
+    ::testing::Values(SelectionCase{1, 1, 0}, SelectionCase{1, 1, 100}, SelectionCase{7, 3, 30},
+                      SelectionCase{40, 40, 25}, SelectionCase{640, 1, 0}, SelectionCase{640, 9, 0},
+                      SelectionCase{640, 10, 0}, SelectionCase{640, 200, 0}, SelectionCase{640, 640, 0},
+                      SelectionCase{640, 3, 10}, SelectionCase{640, 9, 50}, SelectionCase{640, 10, 10},
+                      SelectionCase{640, 333, 20}, SelectionCase{640, 640, 95}, SelectionCase{3000, 17, 2}));
+
+// Searches side by side: each must use working memory of its own.
+TEST(BackendThreads, SearchesSideBySideMatchSerialOnes) {
+  std::mt19937 rng(4);
+  std::normal_distribution<float> normal;
+  zorvex::IngestPairs pairs;
+  for (int k = 0; k < 3000; ++k) {
+    std::vector<float> v(24, 1.0f);  // every fifth ties
+    if (k % 5) std::generate(v.begin(), v.end(), [&] { return normal(rng); });
+    pairs.emplace_back(zorvex::make_text(std::to_string(k)), std::move(v));
+  }
+  zorvex::BruteForceBackend backend;
+  ASSERT_TRUE(backend.ingest(pairs)->ok());
+  const std::vector<float> query(24, 1.0f);
+  const std::uint64_t ks[] = {1, 10, 46, 47, 500, 3000};  // heap, then one selection
+  auto run = [&](std::uint64_t k) {
+    const auto results = backend.search(query, k);
+    std::vector<std::pair<std::string, float>> out;
+    for (const auto& r : **results) out.emplace_back(*r.vector_id, r.score);
+    return out;
+  };
+  std::map<std::uint64_t, std::vector<std::pair<std::string, float>>> serial;
+  for (std::uint64_t k : ks) serial[k] = run(k);
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (std::size_t round = 0; round < 60; ++round)
+        if (const std::uint64_t k = ks[(t + round) % 6]; run(k) != serial[k]) ++mismatches;
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(mismatches.load(), 0);
+}
+
+// ---- the readers-writer mutex ---------------------------------------------------
+
+using Clock = std::chrono::steady_clock;
+
+TEST(PoisonableSharedMutex, ReadersRunTogetherAndWritersAlone) {
+  zorvex::PoisonableSharedMutex mutex;
+  std::atomic<int> arrived{0}, readers{0};
+  std::atomic<bool> writing{false}, overlap{false};
+  // Each reader waits, inside, for the other: only possible if they share.
+  auto reader = [&] {
+    return *mutex.run_shared([&] {
+      ++arrived;
+      const auto deadline = Clock::now() + std::chrono::seconds(10);
+      while (arrived.load() < 2 && Clock::now() < deadline) std::this_thread::yield();
+      return arrived.load() >= 2;
+    });
+  };
+  auto first = std::async(std::launch::async, reader), second = std::async(std::launch::async, reader);
+  EXPECT_TRUE(first.get());
+  EXPECT_TRUE(second.get());
+
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t)
+    threads.emplace_back([&] {
+      for (int r = 0; r < 100; ++r)
+        mutex.run_shared([&] {
+          ++readers;
+          if (writing.load()) overlap = true;
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+          --readers;
+          return 0;
+        });
+    });
+  for (int w = 0; w < 30; ++w)
+    mutex.run([&] {
+      writing = true;
+      if (readers.load() != 0) overlap = true;
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+      writing = false;
+      return 0;
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_FALSE(overlap.load());
+}
+
+// Readers that keep overlapping must not hold a writer off for good.
+TEST(PoisonableSharedMutex, WritersGetInBetweenOverlappingReaders) {
+  zorvex::PoisonableSharedMutex mutex;
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 2; ++t)
+    readers.emplace_back([&, t] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(t));
+      while (!stop.load())
+        mutex.run_shared([] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(2));
+          return 0;
+        });
+    });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  auto writer = std::async(std::launch::async, [&] {
+    for (int w = 0; w < 20; ++w) mutex.run([] { return 0; });
+  });
+  const bool done = writer.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  stop = true;
+  for (auto& t : readers) t.join();
+  EXPECT_TRUE(done);
+}
+
+TEST(PoisonableSharedMutex, FailuresPoisonForGoodButMemoryExhaustionDoesNot) {
+  for (bool shared : {false, true}) {
+    zorvex::PoisonableSharedMutex mutex;
+    auto fail = [&](auto thrown) {
+      auto f = [&]() -> int { throw thrown; };
+      return shared ? mutex.run_shared(f) : mutex.run(f);
+    };
+    EXPECT_THROW(fail(std::bad_alloc()), std::bad_alloc);
+    EXPECT_FALSE(mutex.poisoned());
+    EXPECT_EQ(mutex.run_shared([] { return 1; }), 1);
+    EXPECT_THROW(fail(std::logic_error("broken")), std::logic_error);
+    EXPECT_TRUE(mutex.poisoned());
+    bool ran = false;
+    EXPECT_EQ(mutex.run([&] { return ran = true; }), std::nullopt);
+    EXPECT_EQ(mutex.run_shared([&] { return ran = true; }), std::nullopt);
+    EXPECT_FALSE(ran);
   }
 }
 

@@ -5,9 +5,11 @@
 // that guards it with a lock which stays poisoned after an internal failure.
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -26,7 +28,14 @@
 namespace zorvex {
 
 // One decoded vector of decompress_all.
-using DecodedVector = std::pair<SharedText, std::vector<float>>;
+using DecodedVector = std::pair<std::string, std::vector<float>>;
+
+// Copies of the pending events; `first` numbers the oldest. Events are numbered
+// in the order they were recorded, from 0 at creation.
+struct EventSnapshot {
+  std::uint64_t first;
+  std::vector<CorpusEvent> events;
+};
 
 class CorpusState {
  public:
@@ -39,13 +48,12 @@ class CorpusState {
   const CodecConfig& codec_config() const { return config_; }
   const Codebook& codebook() const { return codebook_; }
   CompressionPolicy compression_policy() const { return policy_; }
-  const VectorIdMap& id_map() const { return id_map_; }
 
-  // Checks length, then uniqueness, then encodes; stores the entry and records
-  // VectorsInserted. A failure changes nothing.
-  Result<Unit, CorpusError> insert(SharedText vector_id, std::span<const float> vector);
+  // Checks length, then uniqueness, then encodes; stores the entry, records
+  // VectorsInserted and returns the entry. A failure changes nothing, and
+  // nothing can fail once the vector is stored.
+  Result<VectorEntry, CorpusError> insert(SharedText vector_id, std::span<const float> vector);
   bool contains(std::string_view vector_id) const;
-  // Linear scan, as the second half of an insert reads its entry back.
   std::optional<VectorEntry> get(std::string_view vector_id) const;
   Result<std::vector<float>, CorpusError> decompress(const SharedText& vector_id) const;
   // Every vector, ascending by identifier. Records CorpusDecompressed unless
@@ -53,11 +61,20 @@ class CorpusState {
   Result<std::vector<DecodedVector>, CorpusError> decompress_all();
   // False when not stored. Records nothing.
   bool remove(std::string_view vector_id);
-  // The pending events, oldest first; the list is left empty.
-  std::vector<CorpusEvent> take_events();
+
+  // Collecting events is two-phase so that a collector which fails to present
+  // them loses none: snapshot, present, then claim. Only claims remove events,
+  // and only from the front, so a snapshot's events still pending are always
+  // the pending list's oldest.
+  EventSnapshot snapshot_events() const;
+  // Removes the `count` events numbered from `first` if none of them has been
+  // claimed yet, returning 0. Otherwise claims nothing and returns how many of
+  // them, counted from `first`, a concurrent collector already took.
+  std::size_t claim_events(std::uint64_t first, std::size_t count);
 
   std::size_t vector_count() const { return id_map_.size(); }
-  std::vector<SharedText> vector_ids() const;
+  // In insertion order.
+  std::vector<std::string> vector_ids() const;
 
  private:
   SharedText corpus_id_;
@@ -65,7 +82,8 @@ class CorpusState {
   Codebook codebook_;
   CompressionPolicy policy_;
   VectorIdMap id_map_;
-  std::vector<CorpusEvent> pending_;
+  std::deque<CorpusEvent> pending_;
+  std::uint64_t first_event_ = 0;  // number of pending_.front()
 };
 
 class Corpus {

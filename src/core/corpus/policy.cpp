@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "common/hash.hpp"
+#include "core/codec/batch.hpp"
 #include "core/codec/half.hpp"
 #include "core/codec/service.hpp"
 
@@ -58,18 +59,22 @@ std::int64_t policy_hash(CompressionPolicy p) {
   return stable_hash(bytes);
 }
 
-Result<CompressedVector, CodecError> encode_entry(CompressionPolicy policy, std::span<const float> vector,
-                                                  const CodecConfig& config, const Codebook& codebook) {
+Result<EncodedRecord, CodecError> encode_record(CompressionPolicy policy, std::span<const float> vector,
+                                                const CodecConfig& config, const Codebook& codebook) {
   switch (policy) {
-    case CompressionPolicy::Compress:
-      return compress(vector, config, codebook);
+    case CompressionPolicy::Compress: {
+      auto record = compress(vector, config, codebook);
+      if (!record) return err(std::move(record).error());
+      // d bytes copied so the corpus can keep them in its own allocation.
+      return EncodedRecord{record->indices(), record->residual(), record->bit_width()};
+    }
     case CompressionPolicy::Passthrough: {
       std::vector<std::uint8_t> bytes(4 * vector.size());
       for (std::size_t i = 0; i < vector.size(); ++i) {
         auto bits = std::bit_cast<std::uint32_t>(vector[i]);
         for (std::size_t b = 0; b < 4; ++b) bytes[4 * i + b] = static_cast<std::uint8_t>(bits >> (8 * b));
       }
-      return raw_record(std::move(bytes), config);
+      return EncodedRecord{std::move(bytes), nullptr, 8};
     }
     case CompressionPolicy::Fp16: {
       std::vector<std::uint8_t> bytes(2 * vector.size());
@@ -78,10 +83,18 @@ Result<CompressedVector, CodecError> encode_entry(CompressionPolicy policy, std:
         bytes[2 * i] = static_cast<std::uint8_t>(h);
         bytes[2 * i + 1] = static_cast<std::uint8_t>(h >> 8);
       }
-      return raw_record(std::move(bytes), config);
+      return EncodedRecord{std::move(bytes), nullptr, 8};
     }
   }
   panic("unknown compression policy ordinal");
+}
+
+Result<CompressedVector, CodecError> encode_entry(CompressionPolicy policy, std::span<const float> vector,
+                                                  const CodecConfig& config, const Codebook& codebook) {
+  if (policy == CompressionPolicy::Compress) return compress(vector, config, codebook);
+  auto parts = encode_record(policy, vector, config, codebook);
+  if (!parts) return err(std::move(parts).error());
+  return raw_record(std::move(parts->indices), config);
 }
 
 Result<std::vector<float>, CodecError> decode_entry(CompressionPolicy policy, const CompressedVector& record,
@@ -114,6 +127,32 @@ Result<std::vector<float>, CodecError> decode_entry(CompressionPolicy policy, co
     }
   }
   panic("unknown compression policy ordinal");
+}
+
+Result<std::vector<std::vector<float>>, CodecError> decode_entries(CompressionPolicy policy,
+                                                                   std::span<const CompressedVector> records,
+                                                                   const CodecConfig& config,
+                                                                   const Codebook& codebook) {
+  std::vector<std::vector<float>> out;
+  out.reserve(records.size());
+  if (policy == CompressionPolicy::Compress) {
+    // The batch shares one rotation product across rows: about twice the
+    // throughput of decoding one record at a time.
+    const std::size_t d = config.dimension();
+    std::vector<float> flat(records.size() * d);
+    if (auto done = decompress_batch(records, config, codebook, flat); !done) return err(done.error());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      out.emplace_back(flat.begin() + static_cast<std::ptrdiff_t>(i * d),
+                       flat.begin() + static_cast<std::ptrdiff_t>((i + 1) * d));
+    }
+    return out;
+  }
+  for (const CompressedVector& record : records) {
+    auto values = decode_entry(policy, record, config, codebook);
+    if (!values) return err(std::move(values).error());
+    out.push_back(std::move(values).value());
+  }
+  return out;
 }
 
 }  // namespace zorvex

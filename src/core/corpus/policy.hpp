@@ -32,12 +32,30 @@ inline bool requires_codec(CompressionPolicy p) { return p == CompressionPolicy:
 // Fixed across processes: stable_hash of the ordinal as 8 little-endian bytes.
 std::int64_t policy_hash(CompressionPolicy p);
 
+// A stored record before its bytes are shared: what a corpus keeps. The
+// record's dimension is the index byte count and its config hash the
+// configuration's, so neither is carried.
+struct EncodedRecord {
+  std::vector<std::uint8_t> indices;
+  SharedBytes residual;  // null without a residual
+  std::uint8_t bit_width;
+};
+
 // `vector` already has config.dimension() elements. The codebook is consulted
 // only under Compress.
+Result<EncodedRecord, CodecError> encode_record(CompressionPolicy policy, std::span<const float> vector,
+                                                const CodecConfig& config, const Codebook& codebook);
+// encode_record as a CompressedVector; under Compress the codec's own record.
 Result<CompressedVector, CodecError> encode_entry(CompressionPolicy policy, std::span<const float> vector,
                                                   const CodecConfig& config, const Codebook& codebook);
 // The record carries no policy marker: the corpus's policy decides how it reads.
 Result<std::vector<float>, CodecError> decode_entry(CompressionPolicy policy, const CompressedVector& record,
                                                     const CodecConfig& config, const Codebook& codebook);
+// decode_entry of each record in turn, as one batch where the codec has one;
+// the first failure in order is the one reported.
+Result<std::vector<std::vector<float>>, CodecError> decode_entries(CompressionPolicy policy,
+                                                                   std::span<const CompressedVector> records,
+                                                                   const CodecConfig& config,
+                                                                   const Codebook& codebook);
 
 }  // namespace zorvex

@@ -1,47 +1,97 @@
 #include "core/corpus/vector_id_map.hpp"
 
-#include <algorithm>
+#include <array>
+#include <exception>
+#include <random>
+#include <span>
+#include <utility>
+
+#include "common/hash.hpp"
 
 namespace zorvex {
 
-VectorIdMap::Slot VectorIdMap::search(std::string_view id) const {
-  auto it = std::lower_bound(sorted_.begin(), sorted_.end(), id,
-                             [&](std::size_t pos, std::string_view key) { return id_less(*entries_[pos].vector_id(), key); });
-  bool found = it != sorted_.end() && *entries_[*it].vector_id() == id;
-  return {static_cast<std::size_t>(it - sorted_.begin()), found};
+namespace {
+
+std::array<std::uint64_t, 2> process_keys() {
+  static const std::array<std::uint64_t, 2> keys = [] {
+    std::array<std::uint64_t, 2> k{};
+    try {
+      std::random_device rd;
+      for (std::uint64_t& key : k) key = (std::uint64_t{rd()} << 32) | rd();
+    } catch (const std::exception&) {
+      // No entropy source: fixed keys still hash well, just predictably.
+    }
+    return k;
+  }();
+  return keys;
 }
 
-const VectorEntry* VectorIdMap::find(std::string_view id) const {
-  Slot s = search(id);
-  return s.found ? &entries_[sorted_[s.sorted]] : nullptr;
+std::uint64_t hash_id(std::uint64_t k0, std::uint64_t k1, std::string_view id) {
+  return siphash(1, 3, k0, k1, std::span(reinterpret_cast<const std::uint8_t*>(id.data()), id.size()));
 }
 
-const VectorEntry* VectorIdMap::scan(std::string_view id) const {
-  for (const VectorEntry& e : entries_) {
-    if (*e.vector_id() == id) return &e;
+}  // namespace
+
+VectorIdMap::VectorIdMap() {
+  auto keys = process_keys();
+  k0_ = keys[0];
+  k1_ = keys[1];
+}
+
+VectorIdMap::~VectorIdMap() {
+  for (StoredVector* v = head_; v;) StoredVector::Release{}(std::exchange(v, v->next_));
+}
+
+StoredVector*& VectorIdMap::bucket(std::string_view id) {
+  return buckets_[hash_id(k0_, k1_, id) & (buckets_.size() - 1)];
+}
+
+StoredVector* const* VectorIdMap::bucket(std::string_view id) const {
+  return &buckets_[hash_id(k0_, k1_, id) & (buckets_.size() - 1)];
+}
+
+const StoredVector* VectorIdMap::find(std::string_view id) const {
+  if (buckets_.empty()) return nullptr;
+  for (const StoredVector* v = *bucket(id); v; v = v->chain_) {
+    if (v->id_ == id) return v;
   }
   return nullptr;
 }
 
-void VectorIdMap::insert(Slot at, VectorEntry entry) {
-  // Reserve first: past this point nothing can throw, so the two lists never
-  // disagree.
-  entries_.reserve(entries_.size() + 1);
-  sorted_.reserve(sorted_.size() + 1);
-  const std::size_t position = entries_.size();
-  entries_.push_back(std::move(entry));
-  sorted_.insert(sorted_.begin() + static_cast<std::ptrdiff_t>(at.sorted), position);
+void VectorIdMap::reserve_one() {
+  if (size_ < buckets_.size()) return;
+  std::vector<StoredVector*> grown(buckets_.empty() ? 8 : 2 * buckets_.size(), nullptr);
+  buckets_.swap(grown);
+  for (StoredVector* v = head_; v; v = v->next_) {
+    StoredVector*& head = bucket(v->id_);
+    v->chain_ = head;
+    head = v;
+  }
+}
+
+void VectorIdMap::insert(StoredVector::Owner node) noexcept {
+  StoredVector* v = node.release();
+  StoredVector*& head = bucket(v->id_);
+  v->chain_ = head;
+  head = v;
+  v->prev_ = tail_;
+  v->next_ = nullptr;
+  (tail_ ? tail_->next_ : head_) = v;
+  tail_ = v;
+  ++size_;
 }
 
 bool VectorIdMap::remove(std::string_view id) {
-  Slot s = search(id);
-  if (!s.found) return false;
-  const std::size_t position = sorted_[s.sorted];
-  sorted_.erase(sorted_.begin() + static_cast<std::ptrdiff_t>(s.sorted));
-  entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(position));
-  for (std::size_t& p : sorted_) {
-    if (p > position) --p;
-  }
+  if (buckets_.empty()) return false;
+  StoredVector** link = &bucket(id);
+  while (*link && (*link)->id_ != id) link = &(*link)->chain_;
+  StoredVector* v = *link;
+  if (!v) return false;
+  *link = v->chain_;
+  (v->prev_ ? v->prev_->next_ : head_) = v->next_;
+  (v->next_ ? v->next_->prev_ : tail_) = v->prev_;
+  --size_;
+  StoredVector::Release{}(v);
   return true;
 }
 

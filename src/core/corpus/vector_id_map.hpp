@@ -1,11 +1,14 @@
 #pragma once
-// The corpus's vectors in insertion order, plus positions into that list kept
-// sorted by identifier so lookups are binary searches.
+// The corpus's stored vectors: insertion order as a doubly-linked list through
+// the nodes, and a chained hash index over the identifiers, so every lookup,
+// insertion and removal costs the same whatever the count. Identifier order is
+// only needed by decompress_all, which sorts.
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
-#include "core/corpus/vector_entry.hpp"
+#include "core/corpus/stored_vector.hpp"
 
 namespace zorvex {
 
@@ -15,31 +18,40 @@ inline bool id_less(std::string_view a, std::string_view b) { return a.compare(b
 
 class VectorIdMap {
  public:
-  struct Slot {
-    std::size_t sorted;  // lower bound of the identifier in sorted_index()
-    bool found;
-  };
+  VectorIdMap();
+  ~VectorIdMap();
+  VectorIdMap(const VectorIdMap&) = delete;
+  VectorIdMap& operator=(const VectorIdMap&) = delete;
 
-  Slot search(std::string_view id) const;
-  // Binary search.
-  const VectorEntry* find(std::string_view id) const;
-  // Linear scan in insertion order.
-  const VectorEntry* scan(std::string_view id) const;
+  const StoredVector* find(std::string_view id) const;
 
-  // Appends `entry`, whose identifier search() placed at `at` (not found).
-  // Either completes or, out of memory, changes nothing.
-  void insert(Slot at, VectorEntry entry);
+  // Makes room for one more vector so that the next insert cannot fail. May
+  // allocate; changes nothing observable.
+  void reserve_one();
+  // `node`'s identifier is not stored and reserve_one() has run.
+  void insert(StoredVector::Owner node) noexcept;
   // False when the identifier is not stored.
   bool remove(std::string_view id);
 
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  const std::vector<VectorEntry>& entries() const { return entries_; }
-  const std::vector<std::size_t>& sorted_index() const { return sorted_; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+  // Visits every vector in insertion order.
+  template <class F>
+  void for_each(F&& f) const {
+    for (const StoredVector* v = head_; v; v = v->next_) f(*v);
+  }
 
  private:
-  std::vector<VectorEntry> entries_;  // insertion order; the key is each entry's own vector_id
-  std::vector<std::size_t> sorted_;   // positions into entries_, ascending by identifier
+  StoredVector*& bucket(std::string_view id);
+  StoredVector* const* bucket(std::string_view id) const;
+
+  // Keys drawn once per process: chosen identifiers cannot pile into one chain.
+  std::uint64_t k0_, k1_;
+  std::vector<StoredVector*> buckets_;  // power-of-two count, at least size_
+  StoredVector* head_ = nullptr;
+  StoredVector* tail_ = nullptr;
+  std::size_t size_ = 0;
 };
 
 }  // namespace zorvex
