@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "backend/score_fpmode.hpp"
+#include "common/fp_mode.hpp"
 #include "backend/top_k.hpp"
 #include "common/hash.hpp"
 
@@ -83,7 +83,7 @@ void BruteForceIndex::BlockFree::operator()(float* p) const { ::operator delete(
 void BruteForceIndex::write_slot(std::size_t slot, const std::vector<float>& v) {
   float* lane = blocks_[slot / L].get() + slot % L;
   for (std::size_t i = 0; i < v.size(); ++i) lane[i * L] = v[i];
-  detail::ScoreFpMode mode;
+  detail::StandardFpMode mode;
   vv_[slot] = detail::sum_of_squares(v.data(), v.size());
   has_nan_[slot] = detail::any_nan(v.data(), v.size()) ? 1 : 0;
 }
@@ -210,7 +210,7 @@ std::vector<SearchResult> BruteForceIndex::select(std::span<const float> query, 
     // A NaN in the query scores 0.0 against everything.
     for (std::size_t position = 0; position < n; ++position) top.offer(0.0f, position);
   } else {
-    detail::ScoreFpMode mode;
+    detail::StandardFpMode mode;
     const float xx = detail::sum_of_squares(query.data(), query.size());
     float* scores = scratch.scores.data();
     for (std::size_t b = 0; b < blocks_.size(); b += kChunkBlocks) {

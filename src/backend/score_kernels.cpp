@@ -7,48 +7,6 @@
 
 namespace zorvex::detail {
 
-const char* score_kernel_name(ScoreKernel kernel) {
-  switch (kernel) {
-    case ScoreKernel::Portable:
-      return "portable";
-    case ScoreKernel::Avx2:
-      return "avx2";
-    case ScoreKernel::Avx512:
-      return "avx512";
-  }
-  return "unknown";
-}
-
-bool score_kernel_supported(ScoreKernel kernel) {
-  switch (kernel) {
-    case ScoreKernel::Portable:
-      return true;
-#if defined(__x86_64__) || defined(__i386__)
-    // Everything the files are compiled with must be present, not just what
-    // the intrinsics name: the compiler may use any of it.
-    case ScoreKernel::Avx2:
-      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    case ScoreKernel::Avx512:
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-             __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
-             __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-#else
-    default:
-      return false;
-#endif
-  }
-  return false;
-}
-
-ScoreKernel score_kernel_active() {
-  static const ScoreKernel chosen = [] {
-    if (score_kernel_supported(ScoreKernel::Avx512)) return ScoreKernel::Avx512;
-    if (score_kernel_supported(ScoreKernel::Avx2)) return ScoreKernel::Avx2;
-    return ScoreKernel::Portable;
-  }();
-  return chosen;
-}
-
 void score_blocks(ScoreKernel kernel, const ScoreBlocks& in, const float* x, float xx, float* out) {
   if (!score_kernel_supported(kernel))
     panic(std::string("score kernel not supported on this processor: ") + score_kernel_name(kernel));

@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/isa.hpp"
+
 namespace zorvex::detail {
 
 inline constexpr std::size_t kScoreLanes = 16;
@@ -22,14 +24,11 @@ inline constexpr std::size_t kScoreLanes = 16;
 // for: far enough to cover memory latency for every stream of a group.
 inline constexpr std::size_t kScorePrefetchRows = 32;
 
-enum class ScoreKernel : std::uint8_t { Portable, Avx2, Avx512 };
-inline constexpr ScoreKernel kScoreKernels[] = {ScoreKernel::Portable, ScoreKernel::Avx2, ScoreKernel::Avx512};
-
-const char* score_kernel_name(ScoreKernel kernel);
-// Compiled in and usable on this processor.
-bool score_kernel_supported(ScoreKernel kernel);
-// The widest supported form, chosen once per process.
-ScoreKernel score_kernel_active();
+using ScoreKernel = Isa;
+inline constexpr const Isa (&kScoreKernels)[3] = kIsas;
+inline const char* score_kernel_name(Isa kernel) { return isa_name(kernel); }
+inline bool score_kernel_supported(Isa kernel) { return isa_supported(kernel); }
+inline Isa score_kernel_active() { return isa_best(); }
 
 // The operands of one query: `nblocks` blocks of d * kScoreLanes floats, and
 // per lane (kScoreLanes per block, block-major) the stored vector's vv and

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "core/codec/codebook_kernels.hpp"
-#include "core/codec/rotation_fpenv.hpp"
+#include "common/fp_mode.hpp"
 
 namespace zorvex {
 namespace {
@@ -113,48 +113,6 @@ void require_supported(CodebookKernel kernel) {
 }
 
 }  // namespace
-
-const char* codebook_kernel_name(CodebookKernel kernel) {
-  switch (kernel) {
-    case CodebookKernel::Portable:
-      return "portable";
-    case CodebookKernel::Avx2:
-      return "avx2";
-    case CodebookKernel::Avx512:
-      return "avx512";
-  }
-  return "unknown";
-}
-
-bool codebook_kernel_supported(CodebookKernel kernel) {
-  switch (kernel) {
-    case CodebookKernel::Portable:
-      return true;
-#if defined(__x86_64__) || defined(__i386__)
-    // Everything the files are compiled with, not only what the intrinsics
-    // name: the compiler may use any of it.
-    case CodebookKernel::Avx2:
-      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    case CodebookKernel::Avx512:
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-             __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
-             __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-#else
-    default:
-      return false;
-#endif
-  }
-  return false;
-}
-
-CodebookKernel codebook_kernel_active() {
-  static const CodebookKernel chosen = [] {
-    if (codebook_kernel_supported(CodebookKernel::Avx512)) return CodebookKernel::Avx512;
-    if (codebook_kernel_supported(CodebookKernel::Avx2)) return CodebookKernel::Avx2;
-    return CodebookKernel::Portable;
-  }();
-  return chosen;
-}
 
 Result<Unit, CodecError> codebook_quantize(CodebookKernel kernel, const Codebook& codebook,
                                            std::span<const float> input, std::span<std::uint8_t> output) {

@@ -17,6 +17,7 @@
 #include <span>
 
 #include "common/errors.hpp"
+#include "common/isa.hpp"
 #include "common/result.hpp"
 
 namespace zorvex {
@@ -25,15 +26,11 @@ class Codebook;
 
 namespace zorvex::detail {
 
-enum class CodebookKernel : std::uint8_t { Portable, Avx2, Avx512 };
-inline constexpr CodebookKernel kCodebookKernels[] = {CodebookKernel::Portable, CodebookKernel::Avx2,
-                                                      CodebookKernel::Avx512};
-
-const char* codebook_kernel_name(CodebookKernel kernel);
-// Compiled in and usable on this processor.
-bool codebook_kernel_supported(CodebookKernel kernel);
-// The widest supported form, chosen once per process.
-CodebookKernel codebook_kernel_active();
+using CodebookKernel = Isa;
+inline constexpr const Isa (&kCodebookKernels)[3] = kIsas;
+inline const char* codebook_kernel_name(Isa kernel) { return isa_name(kernel); }
+inline bool codebook_kernel_supported(Isa kernel) { return isa_supported(kernel); }
+inline Isa codebook_kernel_active() { return isa_best(); }
 
 // The element-wise Codebook operations run with a given form. Panics if the
 // form is not supported here.

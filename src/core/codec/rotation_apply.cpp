@@ -4,7 +4,7 @@
 #include <string>
 
 #include "common/result.hpp"
-#include "core/codec/rotation_fpenv.hpp"
+#include "common/fp_mode.hpp"
 
 namespace zorvex::detail {
 namespace {
@@ -33,48 +33,6 @@ void require_supported(RotationKernel kernel) {
 }
 
 }  // namespace
-
-const char* rotation_kernel_name(RotationKernel kernel) {
-  switch (kernel) {
-    case RotationKernel::Portable:
-      return "portable";
-    case RotationKernel::Avx2:
-      return "avx2";
-    case RotationKernel::Avx512:
-      return "avx512";
-  }
-  return "unknown";
-}
-
-bool rotation_kernel_supported(RotationKernel kernel) {
-  switch (kernel) {
-    case RotationKernel::Portable:
-      return true;
-#if defined(__x86_64__) || defined(__i386__)
-    // Everything the files are compiled with must be present, not just what
-    // the intrinsics name: the compiler may use any of it.
-    case RotationKernel::Avx2:
-      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    case RotationKernel::Avx512:
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-             __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
-             __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-#else
-    default:
-      return false;
-#endif
-  }
-  return false;
-}
-
-RotationKernel rotation_kernel_active() {
-  static const RotationKernel chosen = [] {
-    if (rotation_kernel_supported(RotationKernel::Avx512)) return RotationKernel::Avx512;
-    if (rotation_kernel_supported(RotationKernel::Avx2)) return RotationKernel::Avx2;
-    return RotationKernel::Portable;
-  }();
-  return chosen;
-}
 
 void rotation_forward(RotationKernel kernel, const double* m, std::size_t d, const float* x, float* y) {
   require_supported(kernel);

@@ -7,17 +7,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/isa.hpp"
+
 namespace zorvex::detail {
 
-enum class RotationKernel : std::uint8_t { Portable, Avx2, Avx512 };
-inline constexpr RotationKernel kRotationKernels[] = {RotationKernel::Portable, RotationKernel::Avx2,
-                                                      RotationKernel::Avx512};
-
-const char* rotation_kernel_name(RotationKernel kernel);
-// Compiled in and usable on this processor.
-bool rotation_kernel_supported(RotationKernel kernel);
-// The widest supported form, chosen once per process.
-RotationKernel rotation_kernel_active();
+using RotationKernel = Isa;
+inline constexpr const Isa (&kRotationKernels)[3] = kIsas;
+inline const char* rotation_kernel_name(Isa kernel) { return isa_name(kernel); }
+inline bool rotation_kernel_supported(Isa kernel) { return isa_supported(kernel); }
+inline Isa rotation_kernel_active() { return isa_best(); }
 
 // x and y hold d values each and may be the same array. Panics if the kernel
 // is not supported here.

@@ -7,7 +7,7 @@
 #include "core/codec/chacha20.hpp"
 #include "core/codec/rotation_apply.hpp"
 #include "core/codec/rotation_cache.hpp"
-#include "core/codec/rotation_fpenv.hpp"
+#include "common/fp_mode.hpp"
 #include "core/codec/rotation_qr.hpp"
 
 namespace zorvex {

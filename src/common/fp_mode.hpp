@@ -1,6 +1,6 @@
 #pragma once
-// Rotation arithmetic runs in the default IEEE mode whatever the host process
-// set: a library built with fast-math options can leave flush-to-zero or
+// Our arithmetic runs in the default IEEE mode whatever the host process set:
+// a library built with fast-math options can leave flush-to-zero or
 // denormals-are-zero on in MXCSR, which would change our bits (DAZ even
 // zeroes subnormal float inputs on conversion).
 #if defined(__SSE__) || defined(__x86_64__)
