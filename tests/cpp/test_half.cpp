@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <random>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -182,3 +184,26 @@ TEST(Half, F32ToF16ExhaustiveAgainstHardware) {
 #endif
 
 }  // namespace
+
+// The element-wise form (a wide path where the processor has one) writes the
+// scalar definition's bytes, low byte first, for every length and offset.
+TEST(Half, ElementWiseMatchesScalar) {
+  std::mt19937 rng(7);
+  std::vector<float> values;
+  for (std::uint32_t bits : {0x00000000u, 0x80000000u, 0x7F800000u, 0xFF800000u, 0x7FC00000u, 0x7F800001u,
+                             0xFFBFFFFFu, 0x33000000u, 0x33000001u, 0x387FFFFFu, 0x477FEFFFu, 0x477FF000u, 0x00000001u})
+    values.push_back(from_bits(bits));
+  for (int i = 0; i < 100000; ++i) values.push_back(from_bits(static_cast<std::uint32_t>(rng())));
+  for (std::size_t offset : {std::size_t{0}, std::size_t{1}, std::size_t{3}}) {
+    for (std::size_t length : {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{8}, std::size_t{9}, std::size_t{17}, values.size() - 3}) {
+      std::span<const float> part(values.data() + offset, length);
+      std::vector<std::uint8_t> got(2 * length + 1, 0xAB);
+      zorvex::f32_to_f16_le(part, got.data());
+      for (std::size_t i = 0; i < length; ++i) {
+        const std::uint16_t want = f32_to_f16(part[i]);
+        ASSERT_EQ(got[2 * i] | (got[2 * i + 1] << 8), want) << offset << " " << length << " " << i;
+      }
+      EXPECT_EQ(got[2 * length], 0xAB);  // nothing written past the end
+    }
+  }
+}

@@ -28,12 +28,9 @@ CompressedVector encode_rotated(std::span<const float> rotated, const CodecConfi
   if (config.residual_enabled()) {
     auto bytes = std::make_shared<std::vector<std::uint8_t>>(2 * d);
     const std::span<const float> entries = codebook.entries();
-    for (std::size_t i = 0; i < d; ++i) {
-      float error = rotated[i] - entries[(*indices)[i]];
-      std::uint16_t h = f32_to_f16(error);
-      (*bytes)[2 * i] = static_cast<std::uint8_t>(h);
-      (*bytes)[2 * i + 1] = static_cast<std::uint8_t>(h >> 8);
-    }
+    std::vector<float> error(d);
+    for (std::size_t i = 0; i < d; ++i) error[i] = rotated[i] - entries[(*indices)[i]];
+    f32_to_f16_le(error, bytes->data());
     residual = std::move(bytes);
   }
   auto record = CompressedVector::make(std::move(indices), std::move(residual), config.config_hash(),
