@@ -6,6 +6,7 @@ Run with the installed package:  .venv/bin/python bench/bench_rotation.py
 import time
 
 import numpy as np
+from threadpoolctl import threadpool_limits
 
 from zorvex_rs.codec import RotationMatrix
 
@@ -50,4 +51,5 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    with threadpool_limits(limits=1, user_api="blas"):
+        main()
