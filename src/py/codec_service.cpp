@@ -254,29 +254,14 @@ PyObject* codec_compress_batch(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 // The records of a sequence, shared, in order.
 bool to_record_sequence(PyObject* o, std::vector<CompressedVector>& out) {
-  if (PyUnicode_Check(o)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return false;
-  }
-  if (!PySequence_Check(o)) {
-    raise_cannot_convert(o, "Sequence");
-    return false;
-  }
-  Py_ssize_t hint = PySequence_Size(o);
-  if (hint < 0) {
-    PyErr_Clear();
-  } else {
-    out.reserve(static_cast<std::size_t>(hint));
-  }
-  Ref iter = Ref::steal(PyObject_GetIter(o));
-  if (!iter) return false;
   PyObject* type = compressed_vector_type();
-  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-    CompressedVector* record = as<CompressedVector>(item.get(), type, "CompressedVector");
-    if (!record) return false;
-    out.push_back(*record);
-  }
-  return !PyErr_Occurred();
+  return for_each_in_sequence(
+      o, [&](std::size_t n) { out.reserve(n); },
+      [&](PyObject* item) {
+        CompressedVector* record = as<CompressedVector>(item, type, "CompressedVector");
+        if (record) out.push_back(*record);
+        return record != nullptr;
+      });
 }
 
 PyObject* codec_decompress_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -230,31 +230,17 @@ bool to_real(PyObject* o, double& out) {
 }
 
 bool to_id_sequence(PyObject* o, std::vector<SharedText>& out) {
-  if (PyUnicode_Check(o)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return false;
-  }
-  if (!PySequence_Check(o)) {
-    raise_cannot_convert(o, "Sequence");
-    return false;
-  }
   std::vector<SharedText> ids;
-  Py_ssize_t hint = PySequence_Size(o);
-  if (hint < 0) {
-    PyErr_Clear();
-  } else {
-    ids.reserve(static_cast<std::size_t>(hint));
-  }
-  Ref iter = Ref::steal(PyObject_GetIter(o));
-  if (!iter) return false;
   std::string text;
-  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-    if (!to_text(item.get(), text)) return false;
-    ids.push_back(make_text(text));
-  }
-  if (PyErr_Occurred()) return false;
-  out = std::move(ids);
-  return true;
+  bool done = for_each_in_sequence(
+      o, [&](std::size_t n) { ids.reserve(n); },
+      [&](PyObject* item) {
+        if (!to_text(item, text)) return false;
+        ids.push_back(make_text(text));
+        return true;
+      });
+  if (done) out = std::move(ids);
+  return done;
 }
 
 PyObject* from_text(std::string_view s) {

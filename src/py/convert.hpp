@@ -85,6 +85,10 @@ PyObject* arg_error(const char* name);
 
 // ---- value conversion (false: a Python error is set, unwrapped) ---------
 
+// Python's own "'{type}' object cannot be converted to '{what}'" TypeError.
+void raise_cannot_convert(PyObject* o, const char* what);
+
+
 bool to_text(PyObject* o, std::string& out);
 bool to_bool(PyObject* o, bool& out);
 bool to_u8(PyObject* o, std::uint8_t& out);
@@ -93,8 +97,31 @@ bool to_u64(PyObject* o, std::uint64_t& out);
 bool to_real(PyObject* o, double& out);
 bool to_id_sequence(PyObject* o, std::vector<SharedText>& out);
 
-// Python's own "'{type}' object cannot be converted to '{what}'" TypeError.
-void raise_cannot_convert(PyObject* o, const char* what);
+// A sequence argument, item by item: a `str` is refused (it would otherwise
+// pass as a sequence of characters), so is anything the interpreter does not
+// call a sequence. `item` returns false with an error set to stop. `hint`
+// receives the reported length (0 when unknown) before the first item.
+template <class Hint, class Item>
+bool for_each_in_sequence(PyObject* o, Hint&& hint, Item&& item) {
+  if (PyUnicode_Check(o)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(o)) {
+    raise_cannot_convert(o, "Sequence");
+    return false;
+  }
+  Py_ssize_t size = PySequence_Size(o);
+  if (size < 0) PyErr_Clear();
+  hint(size < 0 ? std::size_t{0} : static_cast<std::size_t>(size));
+  Ref iter = Ref::steal(PyObject_GetIter(o));
+  if (!iter) return false;
+  while (Ref next = Ref::steal(PyIter_Next(iter.get()))) {
+    if (!item(next.get())) return false;
+  }
+  return !PyErr_Occurred();
+}
+
 
 // ---- results ------------------------------------------------------------
 
