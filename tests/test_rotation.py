@@ -270,3 +270,22 @@ def test_memory_exhaustion_raises_memory_error_and_poisons_nothing(run_python):
         "print(r.apply(np.ones(16, dtype=np.float32)).shape)\n"
     )
     assert out.split("\n")[:2] == ["memory error", "(16,)"]
+
+
+@pytest.mark.parametrize("d", [5, 64, 300])
+def test_cancelling_outputs_expose_any_change_of_summation(d):
+    # Output 0 cancels to rounding noise, whose bits depend on every rounding
+    # step: a fused multiply-add or a reordered sum would show here.
+    r = RotationMatrix.from_seed_and_dim(17, d)
+    m = matrix(r)
+    rng = np.random.default_rng(d)
+    for _ in range(60):  # about one in seven of these outputs changes under a fused multiply-add
+        x = rng.standard_normal(d)
+        x[-1] = -(m[0, :-1] @ x[:-1]) / m[0, -1]
+        x = x.astype(np.float32)
+        y = r.apply(x)
+        assert abs(y[0]) < 1e-5
+        assert same_bits(y, forward_reference(m, x))
+        v = np.zeros(d, np.float32)
+        v[:] = x
+        assert same_bits(r.apply_inverse(v), inverse_reference(m, v))
