@@ -4,9 +4,10 @@
 // running out of memory poisons nothing.
 #include <atomic>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <shared_mutex>
+
+#include "common/poisonable_mutex.hpp"
 
 namespace zorvex {
 
@@ -21,7 +22,7 @@ class PoisonableSharedMutex {
     // overlapping searches could otherwise hold a writer off indefinitely.
     std::lock_guard<std::mutex> turn(turnstile_);
     std::lock_guard<std::shared_mutex> lock(mutex_);
-    return guarded(f);
+    return detail::run_unless_poisoned(poisoned_, f);
   }
 
   // Runs `f` beside other readers; otherwise as run().
@@ -29,26 +30,12 @@ class PoisonableSharedMutex {
   auto run_shared(F&& f) -> std::optional<decltype(f())> {
     { std::lock_guard<std::mutex> turn(turnstile_); }
     std::shared_lock<std::shared_mutex> lock(mutex_);
-    return guarded(f);
+    return detail::run_unless_poisoned(poisoned_, f);
   }
 
   bool poisoned() const { return poisoned_.load(std::memory_order_acquire); }
 
  private:
-  template <class F>
-  auto guarded(F& f) -> std::optional<decltype(f())> {
-    if (poisoned()) return std::nullopt;
-    try {
-      return f();
-    } catch (const std::bad_alloc&) {
-      throw;
-    } catch (...) {
-      // Readers may fail together: the flag is atomic.
-      poisoned_.store(true, std::memory_order_release);
-      throw;
-    }
-  }
-
   std::mutex turnstile_;
   std::shared_mutex mutex_;
   std::atomic<bool> poisoned_{false};
