@@ -110,8 +110,8 @@ PyObject* record_indices(PyObject* self, void*) {
 PyObject* record_residual(PyObject* self, void*) {
   const SharedBytes& residual = record_of(self).residual();
   if (!residual) Py_RETURN_NONE;
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(residual->data()),
-                                   static_cast<Py_ssize_t>(residual->size()));
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(residual.data()),
+                                   static_cast<Py_ssize_t>(residual.size()));
 }
 PyObject* record_config_hash(PyObject* self, void*) { return from_text(*record_of(self).config_hash()); }
 PyObject* record_dimension(PyObject* self, void*) { return from_u64(record_of(self).dimension()); }

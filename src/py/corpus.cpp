@@ -87,7 +87,7 @@ VectorEntry& entry_of(PyObject* self) { return unbox<VectorEntry>(self); }
 
 PyObject* new_entry(VectorEntry entry) { return new_object(vector_entry_type, std::move(entry)); }
 
-PyObject* entry_vector_id(PyObject* self, void*) { return from_text(*entry_of(self).vector_id()); }
+PyObject* entry_vector_id(PyObject* self, void*) { return from_text(entry_of(self).vector_id()); }
 PyObject* entry_compressed(PyObject* self, void*) {
   return new_object(compressed_vector_type, entry_of(self).compressed());
 }

@@ -24,8 +24,8 @@ const std::string kHex = "0123456789abcdef0123456789abcdef0123456789abcdef012345
 
 CompressedVector make_record(Bytes indices, std::optional<Bytes> residual, std::string hash, std::uint8_t bw) {
   const auto dim = static_cast<std::uint32_t>(indices.size());
-  auto r = CompressedVector::make(std::make_shared<const Bytes>(std::move(indices)),
-                                  residual ? std::make_shared<const Bytes>(std::move(*residual)) : nullptr,
+  auto r = CompressedVector::make(zorvex::SharedBytes::copy_of(indices),
+                                  residual ? zorvex::SharedBytes::copy_of(*residual) : zorvex::SharedBytes(),
                                   zorvex::make_text(hash), dim, bw);
   if (!r) throw std::runtime_error(r.error().message());
   return r.value();
@@ -50,7 +50,7 @@ void expect_same(const CompressedVector& a, const CompressedVector& b) {
   EXPECT_EQ(a.indices(), b.indices());
   ASSERT_EQ(a.has_residual(), b.has_residual());
   if (a.has_residual()) {
-    EXPECT_EQ(*a.residual(), *b.residual());
+    EXPECT_EQ(a.residual(), b.residual());
   }
   EXPECT_EQ(*a.config_hash(), *b.config_hash());
   EXPECT_EQ(a.dimension(), b.dimension());
@@ -95,8 +95,9 @@ class CompressedVectorMake : public testing::TestWithParam<MakeCase> {};
 
 TEST_P(CompressedVectorMake, RejectsInOrder) {
   const auto& c = GetParam();
-  auto r = CompressedVector::make(std::make_shared<const Bytes>(c.count, 0),
-                                  c.residual ? std::make_shared<const Bytes>(*c.residual, 0) : nullptr,
+  auto r = CompressedVector::make(zorvex::SharedBytes::copy_of(Bytes(c.count, 0)),
+                                  c.residual ? zorvex::SharedBytes::copy_of(Bytes(*c.residual, 0))
+                                             : zorvex::SharedBytes(),
                                   zorvex::make_text(kHex), c.dim, c.bw);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().message(), c.message);
@@ -226,7 +227,7 @@ TEST_P(ByteFormRoundTrip, RestoresEveryField) {
     expect_same(*back, rec);
 
     // Trailing NULs of the hash cannot be told from padding; other trailing bytes are ignored.
-    const auto nul_tail = make_record(rec.indices(), std::nullopt, hash + std::string(3, '\0'), GetParam().bw);
+    const auto nul_tail = make_record(Bytes(rec.indices().begin(), rec.indices().end()), std::nullopt, hash + std::string(3, '\0'), GetParam().bw);
     EXPECT_EQ(*zorvex::decode(zorvex::encode(nul_tail))->config_hash(), hash);
     auto extended = zorvex::decode(cat(blob, {0x01, 0xFF, 0x00, 0x7E}));
     ASSERT_TRUE(extended.ok());
@@ -274,7 +275,7 @@ TEST(ByteForm, ArbitraryInputIsDecodedOrRejected) {
       }
       const Bytes again = zorvex::encode(*r);
       ASSERT_LE(again.size(), mutated.size());
-      const std::size_t last_packed = 70 + r->size_bytes() - (r->has_residual() ? r->residual()->size() : 0) - 1;
+      const std::size_t last_packed = 70 + r->size_bytes() - (r->has_residual() ? r->residual().size() : 0) - 1;
       for (std::size_t i = 0; i < again.size(); ++i) {
         if (again[i] != mutated[i]) {
           EXPECT_TRUE(i == last_packed && r->bit_width() != 8) << i;

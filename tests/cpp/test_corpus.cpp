@@ -38,8 +38,7 @@ using namespace zorvex;
 
 CompressedVector raw(std::vector<std::uint8_t> bytes) {
   auto size = static_cast<std::uint32_t>(bytes.size());
-  return CompressedVector::make(std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes)), nullptr,
-                                make_text("h"), size, 8)
+  return CompressedVector::make(SharedBytes::copy_of(bytes), SharedBytes(), make_text("h"), size, 8)
       .value();
 }
 
@@ -87,7 +86,7 @@ TEST(CorpusIdOrder, ComparesUnsignedBytesWithPrefixFirst) {
   EXPECT_FALSE(id_less("ab", "ab"));
 }
 
-StoredVector::Owner node(const std::string& id) { return StoredVector::make(id, EncodedRecord{{1, 2}, nullptr, 8}); }
+StoredVector::Owner node(const std::string& id) { return StoredVector::make(id, EncodedRecord{SharedBytes::copy_of(std::vector<std::uint8_t>{1, 2}), SharedBytes(), 8}); }
 
 // Random inserts and removals against a plain list of the live identifiers,
 // with enough of them to make the index grow several times.
@@ -114,7 +113,7 @@ TEST(CorpusIdMap, KeepsInsertionOrderAndFindsExactlyTheLiveIdentifiers) {
     }
     ASSERT_EQ(map.size(), order.size());
     std::vector<std::string> seen;
-    map.for_each([&](const StoredVector& v) { seen.push_back(v.id()); });
+    map.for_each([&](const StoredVector& v) { seen.emplace_back(v.id()); });
     ASSERT_EQ(seen, order);
   }
 }
@@ -126,12 +125,12 @@ TEST(CorpusEntries, CopiesShareTheStoredBuffersAndSurviveRemoval) {
   CorpusState state(make_text("c"), config(), codebook(), CompressionPolicy::Passthrough);
   VectorEntry inserted = state.insert(make_text("a"), one()).value();
   VectorEntry got = state.get("a").value();
-  EXPECT_EQ(inserted.vector_id().get(), got.vector_id().get());
-  EXPECT_EQ(inserted.compressed().shared_indices().get(), got.compressed().shared_indices().get());
+  EXPECT_EQ(inserted.vector_id().data(), got.vector_id().data());
+  EXPECT_EQ(inserted.compressed().indices().data(), got.compressed().indices().data());
   EXPECT_EQ(got.config_hash().get(), state.codec_config().config_hash().get());
   ASSERT_TRUE(state.remove("a"));
   EXPECT_FALSE(state.get("a"));
-  EXPECT_EQ(*got.vector_id(), "a");
+  EXPECT_EQ(got.vector_id(), "a");
   EXPECT_EQ(got.compressed().indices(), (std::vector<std::uint8_t>{0x00, 0x00, 0x00, 0x3F}));
   EXPECT_EQ(got.compressed().dimension(), 4u);
   EXPECT_EQ(got.dimension(), 1u);
@@ -202,7 +201,7 @@ TEST(CorpusInsert, RunningOutOfMemoryAtAnyPointStoresNothingOrEverything) {
     ASSERT_EQ(state.snapshot_events().events.size(), failed ? events : events + 1);
     if (failed) continue;
     ASSERT_TRUE(inserted->ok());
-    EXPECT_EQ(*inserted->value().vector_id(), "x");
+    EXPECT_EQ(inserted->value().vector_id(), "x");
     if (exhausted) break;  // every allocation point has been failed once
   }
   EXPECT_GE(points, 4);  // the ninth insert grows the index, among others

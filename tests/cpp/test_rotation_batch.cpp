@@ -223,7 +223,7 @@ TEST_P(BatchCodecMatchesPerRow, CompressAndDecompress) {
     ASSERT_EQ(single.indices(), got.indices()) << r;
     ASSERT_EQ(single.has_residual(), got.has_residual()) << r;
     if (single.has_residual()) {
-      ASSERT_EQ(*single.residual(), *got.residual()) << r;
+      ASSERT_EQ(single.residual(), got.residual()) << r;
     }
     ASSERT_EQ(*single.config_hash(), *got.config_hash());
     ASSERT_TRUE(zorvex::decompress(single, config, codebook, std::span(want.data() + r * c.d, c.d)));
@@ -256,9 +256,10 @@ TEST(BatchCodec, FirstFailingRecordDecidesTheError) {
   std::vector<float> x(3 * d, 0.25f);
   const auto good = zorvex::compress_batch(x.data(), 3, d, config, codebook).value();
   const auto foreign = zorvex::compress(std::span(x.data(), d), other, codebook).value();
-  auto indices = std::make_shared<std::vector<std::uint8_t>>(d, 1);
-  (*indices)[3] = 16;  // past the 16 entries
-  const auto out_of_range = zorvex::CompressedVector::make(indices, nullptr, config.config_hash(), d, 4).value();
+  std::vector<std::uint8_t> raw(d, 1);
+  raw[3] = 16;  // past the 16 entries
+  const auto indices = zorvex::SharedBytes::copy_of(raw);
+  const auto out_of_range = zorvex::CompressedVector::make(indices, zorvex::SharedBytes(), config.config_hash(), d, 4).value();
 
   auto error_of = [&](std::vector<zorvex::CompressedVector> records) {
     std::vector<float> out(records.size() * d);

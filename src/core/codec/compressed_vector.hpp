@@ -3,27 +3,24 @@
 // binary16 residual (2 bytes per coordinate, low byte first) and the hash of
 // the configuration that produced it. Immutable; copies share the buffers.
 #include <cstdint>
-#include <memory>
-#include <vector>
 
 #include "common/errors.hpp"
 #include "common/result.hpp"
+#include "common/shared_bytes.hpp"
 #include "common/shared_text.hpp"
 
 namespace zorvex {
 
-using SharedBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
-
 class CompressedVector {
  public:
   // Checks, in order: bit width, index count against dimension, residual
-  // length against twice the index count. `residual` may be null.
+  // length against twice the index count. `indices` must not be null;
+  // `residual` may be.
   static Result<CompressedVector, CodecError> make(SharedBytes indices, SharedBytes residual, SharedText config_hash,
                                                    std::uint32_t dimension, std::uint8_t bit_width);
 
-  const std::vector<std::uint8_t>& indices() const { return *indices_; }
-  const SharedBytes& shared_indices() const { return indices_; }
-  bool has_residual() const { return residual_ != nullptr; }
+  const SharedBytes& indices() const { return indices_; }
+  bool has_residual() const { return static_cast<bool>(residual_); }
   // Null without a residual.
   const SharedBytes& residual() const { return residual_; }
   const SharedText& config_hash() const { return config_hash_; }

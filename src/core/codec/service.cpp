@@ -22,18 +22,20 @@ Result<Unit, CodecError> check_compress(std::size_t length, const CodecConfig& c
 
 CompressedVector encode_rotated(std::span<const float> rotated, const CodecConfig& config, const Codebook& codebook) {
   const std::size_t d = rotated.size();
-  auto indices = std::make_shared<std::vector<std::uint8_t>>(d);
-  (void)codebook.quantize(rotated, *indices);
-  SharedBytes residual;
-  if (config.residual_enabled()) {
-    auto bytes = std::make_shared<std::vector<std::uint8_t>>(2 * d);
+  const bool keep_residual = config.residual_enabled();
+  // Indices and residual share one allocation: the residual views its tail.
+  SharedBytes block = SharedBytes::build(keep_residual ? 3 * d : d, [&](std::span<std::uint8_t> out) {
+    const std::span<std::uint8_t> indices = out.first(d);
+    (void)codebook.quantize(rotated, indices);
+    if (!keep_residual) return;
     const std::span<const float> entries = codebook.entries();
     std::vector<float> error(d);
-    for (std::size_t i = 0; i < d; ++i) error[i] = rotated[i] - entries[(*indices)[i]];
-    f32_to_f16_le(error, bytes->data());
-    residual = std::move(bytes);
-  }
-  auto record = CompressedVector::make(std::move(indices), std::move(residual), config.config_hash(),
+    for (std::size_t i = 0; i < d; ++i) error[i] = rotated[i] - entries[indices[i]];
+    f32_to_f16_le(error, out.data() + d);
+  });
+  SharedBytes residual;
+  if (keep_residual) residual = block.slice(d, 2 * d);
+  auto record = CompressedVector::make(block.slice(0, d), std::move(residual), config.config_hash(),
                                        config.dimension(), config.bit_width());
   if (!record) panic("compression built an invalid record: " + record.error().message());
   return std::move(record).value();
@@ -60,8 +62,8 @@ Result<Unit, CodecError> dequantize_record(const CompressedVector& record, const
   if (indices.size() != d) return err(CodecError::length_mismatch(indices.size(), d));
   if (auto done = codebook.dequantize(indices, values); !done) return done;
   if (const SharedBytes& residual = record.residual()) {
-    if (residual->size() != 2 * d) return err(CodecError::length_mismatch(residual->size(), 2 * d));
-    const std::uint8_t* r = residual->data();
+    if (residual.size() != 2 * d) return err(CodecError::length_mismatch(residual.size(), 2 * d));
+    const std::uint8_t* r = residual.data();
     for (std::size_t i = 0; i < d; ++i) {
       auto h = static_cast<std::uint16_t>(r[2 * i] | (r[2 * i + 1] << 8));
       values[i] = f16_to_f32(h) + values[i];

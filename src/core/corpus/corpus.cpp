@@ -19,7 +19,7 @@ Result<VectorEntry, CorpusError> CorpusState::insert(SharedText vector_id, std::
 
   // Everything that can run out of memory happens before the vector is
   // stored: a caller told the insert failed must be able to retry it.
-  StoredVector::Owner node = StoredVector::make(*vector_id, std::move(record).value());
+  StoredVector::Owner node = StoredVector::make(*vector_id, *record);
   VectorEntry entry = node->entry(config_);
   id_map_.reserve_one();
   // The event keeps its own text, so pending events never pin removed vectors.
@@ -84,7 +84,7 @@ std::size_t CorpusState::claim_events(std::uint64_t first, std::size_t count) {
 std::vector<std::string> CorpusState::vector_ids() const {
   std::vector<std::string> ids;
   ids.reserve(id_map_.size());
-  id_map_.for_each([&](const StoredVector& v) { ids.push_back(v.id()); });
+  id_map_.for_each([&](const StoredVector& v) { ids.emplace_back(v.id()); });
   return ids;
 }
 

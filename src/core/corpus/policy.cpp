@@ -14,10 +14,9 @@ namespace zorvex {
 namespace {
 
 // PASSTHROUGH and FP16 records: `indices` holds the raw little-endian values.
-CompressedVector raw_record(std::vector<std::uint8_t> bytes, const CodecConfig& config) {
+CompressedVector raw_record(SharedBytes bytes, const CodecConfig& config) {
   auto size = static_cast<std::uint32_t>(bytes.size());
-  auto record = CompressedVector::make(std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes)), nullptr,
-                                       config.config_hash(), size, 8);
+  auto record = CompressedVector::make(std::move(bytes), SharedBytes(), config.config_hash(), size, 8);
   if (!record) panic("raw storage built an invalid record: " + record.error().message());
   return std::move(record).value();
 }
@@ -65,25 +64,21 @@ Result<EncodedRecord, CodecError> encode_record(CompressionPolicy policy, std::s
     case CompressionPolicy::Compress: {
       auto record = compress(vector, config, codebook);
       if (!record) return err(std::move(record).error());
-      // d bytes copied so the corpus can keep them in its own allocation.
       return EncodedRecord{record->indices(), record->residual(), record->bit_width()};
     }
     case CompressionPolicy::Passthrough: {
-      std::vector<std::uint8_t> bytes(4 * vector.size());
-      for (std::size_t i = 0; i < vector.size(); ++i) {
-        auto bits = std::bit_cast<std::uint32_t>(vector[i]);
-        for (std::size_t b = 0; b < 4; ++b) bytes[4 * i + b] = static_cast<std::uint8_t>(bits >> (8 * b));
-      }
-      return EncodedRecord{std::move(bytes), nullptr, 8};
+      auto bytes = SharedBytes::build(4 * vector.size(), [&](std::span<std::uint8_t> out) {
+        for (std::size_t i = 0; i < vector.size(); ++i) {
+          auto bits = std::bit_cast<std::uint32_t>(vector[i]);
+          for (std::size_t b = 0; b < 4; ++b) out[4 * i + b] = static_cast<std::uint8_t>(bits >> (8 * b));
+        }
+      });
+      return EncodedRecord{std::move(bytes), SharedBytes(), 8};
     }
     case CompressionPolicy::Fp16: {
-      std::vector<std::uint8_t> bytes(2 * vector.size());
-      for (std::size_t i = 0; i < vector.size(); ++i) {
-        std::uint16_t h = f32_to_f16(vector[i]);
-        bytes[2 * i] = static_cast<std::uint8_t>(h);
-        bytes[2 * i + 1] = static_cast<std::uint8_t>(h >> 8);
-      }
-      return EncodedRecord{std::move(bytes), nullptr, 8};
+      auto bytes = SharedBytes::build(2 * vector.size(),
+                                      [&](std::span<std::uint8_t> out) { f32_to_f16_le(vector, out.data()); });
+      return EncodedRecord{std::move(bytes), SharedBytes(), 8};
     }
   }
   panic("unknown compression policy ordinal");
@@ -99,7 +94,7 @@ Result<CompressedVector, CodecError> encode_entry(CompressionPolicy policy, std:
 
 Result<std::vector<float>, CodecError> decode_entry(CompressionPolicy policy, const CompressedVector& record,
                                                     const CodecConfig& config, const Codebook& codebook) {
-  const std::vector<std::uint8_t>& bytes = record.indices();
+  const SharedBytes& bytes = record.indices();
   const std::size_t n = bytes.size();
   switch (policy) {
     case CompressionPolicy::Compress: {

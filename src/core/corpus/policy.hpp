@@ -32,11 +32,10 @@ inline bool requires_codec(CompressionPolicy p) { return p == CompressionPolicy:
 // Fixed across processes: stable_hash of the ordinal as 8 little-endian bytes.
 std::int64_t policy_hash(CompressionPolicy p);
 
-// A stored record before its bytes are shared: what a corpus keeps. The
-// record's dimension is the index byte count and its config hash the
-// configuration's, so neither is carried.
+// What a corpus keeps of a record. Its dimension is the index byte count and
+// its config hash the configuration's, so neither is carried.
 struct EncodedRecord {
-  std::vector<std::uint8_t> indices;
+  SharedBytes indices;
   SharedBytes residual;  // null without a residual
   std::uint8_t bit_width;
 };

@@ -1,17 +1,33 @@
 #include "core/corpus/stored_vector.hpp"
 
+#include <algorithm>
+#include <new>
 #include <utility>
 
 #include "common/result.hpp"
 
 namespace zorvex {
 
+static_assert(alignof(StoredVector) <= alignof(std::max_align_t));
+
 void StoredVector::Release::operator()(const StoredVector* v) const noexcept {
-  if (v->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete v;
+  if (v->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    v->~StoredVector();
+    ::operator delete(const_cast<StoredVector*>(v));
+  }
 }
 
-StoredVector::Owner StoredVector::make(std::string_view id, EncodedRecord record) {
-  return Owner(new StoredVector(id, std::move(record)));
+StoredVector::Owner StoredVector::make(std::string_view id, const EncodedRecord& record) {
+  const std::size_t count = record.indices.size();
+  const bool has_residual = static_cast<bool>(record.residual);
+  if (has_residual && record.residual.size() != 2 * count) panic("stored residual length differs from 2 * count");
+  const std::size_t trailing = id.size() + (has_residual ? 3 : 1) * count;
+  void* memory = ::operator new(sizeof(StoredVector) + trailing);
+  Owner node(new (memory) StoredVector(id.size(), count, has_residual, record.bit_width));
+  std::uint8_t* out = std::ranges::copy(id, node->bytes()).out;
+  out = std::ranges::copy(record.indices, out).out;
+  if (has_residual) std::ranges::copy(record.residual, out);
+  return node;
 }
 
 std::shared_ptr<const StoredVector> StoredVector::share() const {
@@ -22,8 +38,9 @@ std::shared_ptr<const StoredVector> StoredVector::share() const {
 
 CompressedVector StoredVector::record(const std::shared_ptr<const StoredVector>& self,
                                       const SharedText& config_hash) const {
-  auto made = CompressedVector::make(SharedBytes(self, &indices_), residual_, config_hash,
-                                     static_cast<std::uint32_t>(indices_.size()), bit_width_);
+  auto made = CompressedVector::make(SharedBytes::alias(self, indices()),
+                                     has_residual_ ? SharedBytes::alias(self, residual()) : SharedBytes(),
+                                     config_hash, static_cast<std::uint32_t>(index_count_), bit_width_);
   if (!made) panic("stored record no longer valid: " + made.error().message());
   return std::move(made).value();
 }
@@ -33,7 +50,9 @@ CompressedVector StoredVector::record(const SharedText& config_hash) const { ret
 VectorEntry StoredVector::entry(const CodecConfig& config) const {
   auto self = share();
   CompressedVector compressed = record(self, config.config_hash());
-  return VectorEntry(SharedText(self, &id_), std::move(compressed), config.dimension());
+  const std::string_view id = this->id();
+  return VectorEntry(SharedBytes::alias(self, std::span(reinterpret_cast<const std::uint8_t*>(id.data()), id.size())),
+                     std::move(compressed), config.dimension());
 }
 
 }  // namespace zorvex

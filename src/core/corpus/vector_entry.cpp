@@ -5,7 +5,7 @@
 namespace zorvex {
 
 std::string VectorEntry::repr() const {
-  return "VectorEntry(vector_id=" + quote_id(*vector_id_) + ", dimension=" + std::to_string(dimension_) +
+  return "VectorEntry(vector_id=" + quote_id(vector_id()) + ", dimension=" + std::to_string(dimension_) +
          ", has_residual=" + (has_residual() ? "True" : "False") + ")";
 }
 

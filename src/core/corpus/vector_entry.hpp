@@ -3,9 +3,10 @@
 // buffers, so handing one out costs no byte copies.
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 
-#include "common/shared_text.hpp"
+#include "common/shared_bytes.hpp"
 #include "core/codec/compressed_vector.hpp"
 
 namespace zorvex {
@@ -14,10 +15,13 @@ class VectorEntry {
  public:
   // `dimension` is the configuration's: the number of floats stored, which
   // differs from compressed.dimension() under PASSTHROUGH and FP16.
-  VectorEntry(SharedText vector_id, CompressedVector compressed, std::uint32_t dimension)
+  // `vector_id` holds the identifier's UTF-8 bytes.
+  VectorEntry(SharedBytes vector_id, CompressedVector compressed, std::uint32_t dimension)
       : vector_id_(std::move(vector_id)), compressed_(std::move(compressed)), dimension_(dimension) {}
 
-  const SharedText& vector_id() const { return vector_id_; }
+  std::string_view vector_id() const {
+    return {reinterpret_cast<const char*>(vector_id_.data()), vector_id_.size()};
+  }
   const CompressedVector& compressed() const { return compressed_; }
   const SharedText& config_hash() const { return compressed_.config_hash(); }
   std::uint32_t dimension() const { return dimension_; }
@@ -27,7 +31,7 @@ class VectorEntry {
   std::string repr() const;
 
  private:
-  SharedText vector_id_;
+  SharedBytes vector_id_;
   CompressedVector compressed_;
   std::uint32_t dimension_;
 };

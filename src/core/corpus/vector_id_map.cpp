@@ -53,7 +53,7 @@ StoredVector* const* VectorIdMap::bucket(std::string_view id) const {
 const StoredVector* VectorIdMap::find(std::string_view id) const {
   if (buckets_.empty()) return nullptr;
   for (const StoredVector* v = *bucket(id); v; v = v->chain_) {
-    if (v->id_ == id) return v;
+    if (v->id() == id) return v;
   }
   return nullptr;
 }
@@ -63,7 +63,7 @@ void VectorIdMap::reserve_one() {
   std::vector<StoredVector*> grown(buckets_.empty() ? 8 : 2 * buckets_.size(), nullptr);
   buckets_.swap(grown);
   for (StoredVector* v = head_; v; v = v->next_) {
-    StoredVector*& head = bucket(v->id_);
+    StoredVector*& head = bucket(v->id());
     v->chain_ = head;
     head = v;
   }
@@ -71,7 +71,7 @@ void VectorIdMap::reserve_one() {
 
 void VectorIdMap::insert(StoredVector::Owner node) noexcept {
   StoredVector* v = node.release();
-  StoredVector*& head = bucket(v->id_);
+  StoredVector*& head = bucket(v->id());
   v->chain_ = head;
   head = v;
   v->prev_ = tail_;
@@ -84,7 +84,7 @@ void VectorIdMap::insert(StoredVector::Owner node) noexcept {
 bool VectorIdMap::remove(std::string_view id) {
   if (buckets_.empty()) return false;
   StoredVector** link = &bucket(id);
-  while (*link && (*link)->id_ != id) link = &(*link)->chain_;
+  while (*link && (*link)->id() != id) link = &(*link)->chain_;
   StoredVector* v = *link;
   if (!v) return false;
   *link = v->chain_;

@@ -15,10 +15,10 @@ void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) {
 std::vector<std::uint8_t> encode(const CompressedVector& record) {
   constexpr std::size_t kHashField = 64;
   const std::uint8_t b = record.bit_width();
-  const std::vector<std::uint8_t>& indices = record.indices();
+  const SharedBytes& indices = record.indices();
   const std::uint64_t packed = (static_cast<std::uint64_t>(record.dimension()) * b + 7) / 8;
   const SharedBytes& residual = record.residual();
-  const std::uint64_t total = 71 + packed + (residual ? 4 + residual->size() : 0);
+  const std::uint64_t total = 71 + packed + (residual ? 4 + residual.size() : 0);
 
   std::vector<std::uint8_t> out;
   out.reserve(static_cast<std::size_t>(total));
@@ -50,8 +50,8 @@ std::vector<std::uint8_t> encode(const CompressedVector& record) {
     out.push_back(0x01);
     // The length field is 32 bits wide; a residual is 2 bytes per coordinate,
     // so only dimensions below 2^31 round-trip with a residual.
-    put_u32(out, static_cast<std::uint32_t>(residual->size()));
-    out.insert(out.end(), residual->begin(), residual->end());
+    put_u32(out, static_cast<std::uint32_t>(residual.size()));
+    out.insert(out.end(), residual.begin(), residual.end());
   }
   return out;
 }

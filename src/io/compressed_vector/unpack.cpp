@@ -1,6 +1,8 @@
 #include "io/compressed_vector/unpack.hpp"
 
+#include <algorithm>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -78,18 +80,18 @@ Result<CompressedVector, FormatError> decode(std::span<const std::uint8_t> data)
   if (n < flag_at + 1) return err(FormatError::data_too_short(flag_at + 1, n));
 
   const std::uint8_t* field = d + kHeaderSize;
-  auto indices = std::make_shared<std::vector<std::uint8_t>>();
-  if (b == 8) {
-    indices->assign(field, field + dimension);
-  } else {
-    indices->resize(dimension);
+  SharedBytes indices = SharedBytes::build(dimension, [&](std::span<std::uint8_t> out) {
+    if (b == 8) {
+      std::copy(field, field + dimension, out.begin());
+      return;
+    }
     const unsigned mask = (1u << b) - 1;
     std::uint64_t bit = 0;
-    for (std::uint8_t& index : *indices) {
+    for (std::uint8_t& index : out) {
       index = static_cast<std::uint8_t>((field[bit >> 3] >> (bit & 7)) & mask);
       bit += b;
     }
-  }
+  });
 
   SharedBytes residual;
   const std::uint8_t flag = d[flag_at];
@@ -99,7 +101,7 @@ Result<CompressedVector, FormatError> decode(std::span<const std::uint8_t> data)
     const std::uint32_t length = get_u32(d + flag_at + 1);
     const std::uint64_t end = length_end + length;
     if (n < end) return err(FormatError::data_too_short(end, n));
-    residual = std::make_shared<const std::vector<std::uint8_t>>(d + length_end, d + end);
+    residual = SharedBytes::copy_of(std::span(d + length_end, d + end));
   } else if (flag != 0x00) {
     return err(FormatError::decode(CodecError::invalid_residual_flag(flag)));
   }
