@@ -506,6 +506,26 @@ print(failed)
     assert int(failed) > 0
 
 
+def test_decompress_all_out_of_memory_records_no_event(run_python):
+    pytest.importorskip("_testcapi")
+    failed = run_python(OUT_OF_MEMORY + """
+for i in range(5):
+    insert("v%d" % i, x)
+pending()
+failed = 0
+for k in range(40):
+    got = failing_at(k, corpus.decompress_all)
+    events = [type(e).__name__ for e in pending()]
+    if got is None:
+        failed += 1
+        assert events == [], k
+    else:
+        assert sorted(got) == ["v%d" % i for i in range(5)] and events == ["CorpusDecompressed"], k
+print(failed)
+""")
+    assert int(failed) > 0
+
+
 def test_insert_releases_the_interpreter_lock_while_it_compresses():
     count = 40
     corpus = big_corpus()

@@ -66,13 +66,13 @@ struct SliceBuffer {
   std::unique_ptr<std::vector<float>> buffer;
 };
 
+}  // namespace
+
 PyObject* slice_container_type() {
   static PyObject* type = nullptr;
   return boxed_type<SliceBuffer>(type, "zorvex_rs.PySliceContainer",
                                  {{Py_tp_doc, const_cast<char*>("Owner of a result vector's memory.")}});
 }
-
-}  // namespace
 
 bool to_input_vector(PyObject* o, ArrayArg& out) {
   if (!is_float32_array(o, 1)) {
@@ -145,7 +145,7 @@ bool to_id_mapping(PyObject* o, std::vector<std::pair<SharedText, std::vector<fl
 
 PyObject* result_vector(std::vector<float>&& buffer) {
   numpy_api();
-  PyObject* type = slice_container_type();
+  PyObject* type = slice_container_type();  // made at import, so this only reads it
   if (!type) {
     PyErr_Clear();
     panic("Failed to create slice container");
@@ -157,6 +157,8 @@ PyObject* result_vector(std::vector<float>&& buffer) {
   // From here on the container alone frees the buffer, whatever happens.
   Ref container = Ref::steal(box(type, SliceBuffer{std::move(owned)}));
   if (!container) {
+    // Running out of memory is reported as such, like every other allocation.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
     PyErr_Clear();
     panic("Failed to create slice container");
   }

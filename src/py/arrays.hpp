@@ -41,6 +41,8 @@ bool to_id_mapping(PyObject* o, std::vector<std::pair<SharedText, std::vector<fl
 
 // Results. A result vector takes the buffer over: it becomes the array's memory.
 PyObject* result_vector(std::vector<float>&& buffer);
+// The owner type of result vectors' memory; made once, at import.
+PyObject* slice_container_type();
 PyObject* copied_array(std::span<const float> values);
 PyObject* copied_array(std::span<const std::uint8_t> values);
 // A new C-ordered rows x cols float32 array; `fill` receives its data pointer.

@@ -391,9 +391,12 @@ PyObject* corpus_decompress(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 // Decoding and the event happen under the corpus lock, the dict after it.
+// The event is recorded once the dict exists: a call that fails to build it
+// (out of memory) reports nothing done.
 PyObject* corpus_decompress_all(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
-    auto decoded = handle_of(self).core->with_state([](CorpusState& state) { return state.decompress_all(); });
+    const CorpusHandle& handle = handle_of(self);
+    auto decoded = handle.core->with_state([](CorpusState& state) { return state.decode_all(); });
     if (!decoded) return poisoned();
     if (!*decoded) return raise(decoded->error());
     Ref dict = Ref::steal(PyDict_New());
@@ -403,6 +406,10 @@ PyObject* corpus_decompress_all(PyObject* self, PyObject*) {
       if (!key) return nullptr;
       Ref array = Ref::steal(result_vector(std::move(values)));
       if (!array || PyDict_SetItem(dict.get(), key.get(), array.get()) < 0) return nullptr;
+    }
+    const std::size_t count = decoded->value().size();
+    if (!handle.core->with_state([&](CorpusState& state) { return (state.record_decompressed(count), true); })) {
+      return poisoned();
     }
     return dict.release();
   });

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "py/bindings.hpp"
+#include "py/arrays.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
 
@@ -132,6 +133,8 @@ PyObject* init() {
   }
   if (g_module) return Ref::borrow(g_module).release();
 
+  // Made here so that no later call can fail for want of it.
+  if (!slice_container_type()) return nullptr;
   Ref module = Ref::steal(PyModule_Create2(&g_def, 1013));
   if (!module || !build_body(module.get())) return nullptr;
   // Hosts the panic exception outside the module's own namespace.

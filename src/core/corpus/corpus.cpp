@@ -46,6 +46,17 @@ Result<std::vector<float>, CorpusError> CorpusState::decompress(const SharedText
 }
 
 Result<std::vector<DecodedVector>, CorpusError> CorpusState::decompress_all() {
+  auto out = decode_all();
+  if (out) record_decompressed(out->size());
+  return out;
+}
+
+void CorpusState::record_decompressed(std::size_t count) {
+  if (count == 0) return;
+  pending_.emplace_back(CorpusDecompressed{corpus_id_, 0, static_cast<std::uint32_t>(count)});
+}
+
+Result<std::vector<DecodedVector>, CorpusError> CorpusState::decode_all() const {
   std::vector<DecodedVector> out;
   if (id_map_.empty()) return out;
   // Decoded in insertion order so the first failure reported is the first stored.
@@ -61,7 +72,6 @@ Result<std::vector<DecodedVector>, CorpusError> CorpusState::decompress_all() {
   for (std::size_t i = 0; i < out.size(); ++i) out[i].second = std::move(decoded->at(i));
   std::sort(out.begin(), out.end(),
             [](const DecodedVector& a, const DecodedVector& b) { return id_less(a.first, b.first); });
-  pending_.emplace_back(CorpusDecompressed{corpus_id_, 0, static_cast<std::uint32_t>(out.size())});
   return out;
 }
 

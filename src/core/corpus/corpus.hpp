@@ -59,6 +59,10 @@ class CorpusState {
   // Every vector, ascending by identifier. Records CorpusDecompressed unless
   // the corpus is empty or a decode fails (then nothing is recorded).
   Result<std::vector<DecodedVector>, CorpusError> decompress_all();
+  // decompress_all in two steps, for a caller that still has to present the
+  // vectors and must not record the event should that fail.
+  Result<std::vector<DecodedVector>, CorpusError> decode_all() const;
+  void record_decompressed(std::size_t count);
   // False when not stored. Records nothing.
   bool remove(std::string_view vector_id);
 
