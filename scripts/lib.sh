@@ -67,3 +67,16 @@ build_and_install() {
   WHEEL="$(ls dist/zorvex_rs-*.whl)"
   "$PY" -m pip install --quiet --force-reinstall --no-deps "$WHEEL"
 }
+
+# Installs Debian's GoogleTest when CMake cannot find it (needs root).
+ensure_gtest() {
+  if ! find /usr/lib /usr/local/lib /usr/share -name GTestConfig.cmake 2>/dev/null | grep -q .; then
+    if [ "$(id -u)" = 0 ]; then
+      log "installing GoogleTest (libgtest-dev)"
+      apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+    else
+      echo "error: GoogleTest is missing; install libgtest-dev (as root)" >&2
+      exit 1
+    fi
+  fi
+}

@@ -6,6 +6,7 @@ and ``zorvex_rs.backend``.
 """
 
 import importlib as _importlib
+import typing as _typing
 
 from zorvex_rs import _core
 from zorvex_rs._internal import PanicException
@@ -13,10 +14,67 @@ from zorvex_rs._internal import PanicException
 _SUBPACKAGES = ("codec", "corpus", "backend")
 
 __version__ = _core.__version__
-__all__ = [n for n in _core.__all__ if n != "__version__" and n not in _SUBPACKAGES]
-globals().update({n: getattr(_core, n) for n in __all__})
 
-# The pure-Python sub-packages, not the extension's raw sub-modules.
-for _name in _SUBPACKAGES:
-    globals()[_name] = _importlib.import_module(f"zorvex_rs.{_name}")
-__all__ += ["PanicException", *_SUBPACKAGES]
+# The names are copied at run time; type checkers read them from the stub,
+# and stubtest holds the two lists together.
+if _typing.TYPE_CHECKING:
+    from zorvex_rs import backend, codec, corpus
+    from zorvex_rs._core import (
+        DimensionMismatchError,
+        ConfigMismatchError,
+        CodebookIncompatibleError,
+        DuplicateVectorError,
+        CodecConfig,
+        Codebook,
+        RotationMatrix,
+        CompressedVector,
+        Codec,
+        compress,
+        decompress,
+        CompressionPolicy,
+        VectorEntry,
+        Corpus,
+        CorpusCreated,
+        VectorsInserted,
+        CorpusDecompressed,
+        CompressionPolicyViolationDetected,
+        SearchBackend,
+        SearchResult,
+        BruteForceBackend,
+    )
+
+    __all__ = [
+        "DimensionMismatchError",
+        "ConfigMismatchError",
+        "CodebookIncompatibleError",
+        "DuplicateVectorError",
+        "CodecConfig",
+        "Codebook",
+        "RotationMatrix",
+        "CompressedVector",
+        "Codec",
+        "compress",
+        "decompress",
+        "CompressionPolicy",
+        "VectorEntry",
+        "Corpus",
+        "CorpusCreated",
+        "VectorsInserted",
+        "CorpusDecompressed",
+        "CompressionPolicyViolationDetected",
+        "SearchBackend",
+        "SearchResult",
+        "BruteForceBackend",
+        "PanicException",
+        "codec",
+        "corpus",
+        "backend",
+    ]
+else:
+    __all__ = [n for n in _core.__all__ if n != "__version__" and n not in _SUBPACKAGES]
+    globals().update({n: getattr(_core, n) for n in __all__})
+
+    # The pure-Python sub-packages, not the extension's raw sub-modules.
+    for _name in _SUBPACKAGES:
+        globals()[_name] = _importlib.import_module(f"zorvex_rs.{_name}")
+    __all__ += ["PanicException", *_SUBPACKAGES]
