@@ -15,5 +15,13 @@ target_compile_definitions(_core PRIVATE
 target_include_directories(_core SYSTEM PRIVATE ${ZORVEX_NUMPY_INCLUDE})
 target_compile_options(_core PRIVATE ${ZORVEX_WARNINGS} ${ZORVEX_FP_FLAGS} -O2)
 target_link_libraries(_core PRIVATE zorvex_core)
-target_link_options(_core PRIVATE -Wl,--exclude-libs,ALL -static-libstdc++ -static-libgcc)
+# A private libstdc++ keeps the wheel independent of the system's; sanitized
+# builds need the shared one, so that ASan sees its operator new/delete and
+# __cxa_throw (a static copy would bypass the new/delete mismatch checks and
+# leave stack poisoning behind after exceptions).
+if(ZORVEX_SANITIZE)
+  target_link_options(_core PRIVATE -Wl,--exclude-libs,ALL)
+else()
+  target_link_options(_core PRIVATE -Wl,--exclude-libs,ALL -static-libstdc++ -static-libgcc)
+endif()
 install(TARGETS _core LIBRARY DESTINATION zorvex_rs COMPONENT python)

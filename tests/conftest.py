@@ -1,9 +1,38 @@
+import os
 import subprocess
 import sys
 import threading
 import time
 
 import pytest
+
+# Set by scripts/sanitize.sh, whose build runs under AddressSanitizer.
+SANITIZED = os.environ.get("ZORVEX_SANITIZED") == "1"
+
+# Tests whose measure or set-up ASan invalidates, by node id (every
+# parametrization when no brackets are given). LeakSanitizer, run at the end of
+# the sanitized session, stands in for the memory measures.
+_ASAN_QUARANTINE = "ASan holds freed memory in quarantine and replaces glibc's heap, so RSS and heap measures are meaningless"
+SKIPPED_WHEN_SANITIZED = {
+    "tests/test_rotation.py::test_memory_exhaustion_raises_memory_error_and_poisons_nothing":
+        "an address-space limit cannot be set under ASan, whose shadow memory reserves terabytes",
+    "tests/test_rotation.py::test_result_vectors_do_not_leak": _ASAN_QUARANTINE,
+    "tests/test_leaks.py::test_repeated_calls_leave_nothing_behind": _ASAN_QUARANTINE,
+    "tests/test_leaks.py::test_leftovers_sees_a_small_leak_per_call[<lambda>-heap]":
+        "ASan replaces glibc's heap, which this instrument reads; its deliberate leak would also fail the leak check",
+    "tests/test_leaks.py::test_large_result_vectors_give_their_memory_back": _ASAN_QUARANTINE,
+    "tests/test_leaks.py::test_large_batches_and_exports_give_their_memory_back": _ASAN_QUARANTINE,
+    "tests/test_leaks.py::test_stateful_objects_give_their_memory_back": _ASAN_QUARANTINE,
+}
+
+
+def pytest_collection_modifyitems(items):
+    if not SANITIZED:
+        return
+    for item in items:
+        reason = SKIPPED_WHEN_SANITIZED.get(item.nodeid) or SKIPPED_WHEN_SANITIZED.get(item.nodeid.split("[")[0])
+        if reason:
+            item.add_marker(pytest.mark.skip(reason="sanitized build: " + reason))
 
 
 @pytest.fixture

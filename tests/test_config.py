@@ -1,3 +1,4 @@
+import os
 import hashlib
 import pickle
 import random
@@ -76,7 +77,7 @@ def test_hash_is_stable_across_processes(run_python):
         "print([hash(CodecConfig(b, s, d, r)) for b, s, d, r in "
         "[(2, 0, 8, True), (4, 42, 768, False), (8, 2**64 - 1, 16384, True)]])"
     )
-    first, second = run_python(code), run_python(code, env={"PYTHONHASHSEED": "123"})
+    first, second = run_python(code), run_python(code, env={**os.environ, "PYTHONHASHSEED": "123"})
     assert first == second
     assert first.strip() == str([expected_hash(2, 0, 8, True), expected_hash(4, 42, 768, False),
                                  expected_hash(8, 2**64 - 1, 16384, True)])

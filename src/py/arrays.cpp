@@ -98,13 +98,12 @@ bool read_vector(const ArrayArg& a, std::vector<float>& out) {
     PyErr_SetString(PyExc_ValueError, "numpy slice unavailable: The given array is not contiguous");
     return false;
   }
-  auto n = static_cast<std::size_t>(PyArray_DIM(array, 0));
-  const auto* data = static_cast<const float*>(PyArray_DATA(array));
-  out.assign(data, data + n);
+  out.resize(static_cast<std::size_t>(PyArray_DIM(array, 0)));
+  if (!out.empty()) std::memcpy(out.data(), PyArray_DATA(array), out.size() * sizeof(float));
   return true;
 }
 
-bool view_matrix(const ArrayArg& a, std::size_t& rows, std::size_t& cols, const float*& data) {
+bool view_matrix(const ArrayArg& a, std::size_t& rows, std::size_t& cols, const void*& data) {
   PyArrayObject* array = arr(a);
   if (!PyArray_IS_C_CONTIGUOUS(array)) {
     PyErr_SetString(PyExc_ValueError, "input matrix must be C-contiguous float32");
@@ -112,14 +111,15 @@ bool view_matrix(const ArrayArg& a, std::size_t& rows, std::size_t& cols, const 
   }
   rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
   cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
-  data = static_cast<const float*>(PyArray_DATA(array));
+  data = PyArray_DATA(array);
   return true;
 }
 
 bool read_matrix(const ArrayArg& a, Matrix& out) {
-  const float* data;
+  const void* data;
   if (!view_matrix(a, out.rows, out.cols, data)) return false;
-  out.data.assign(data, data + out.rows * out.cols);
+  out.data.resize(out.rows * out.cols);
+  if (!out.data.empty()) std::memcpy(out.data.data(), data, out.data.size() * sizeof(float));
   return true;
 }
 

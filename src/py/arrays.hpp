@@ -29,12 +29,14 @@ struct Matrix {
 bool to_input_vector(PyObject* o, ArrayArg& out);
 bool to_input_matrix(PyObject* o, ArrayArg& out);
 
-// Reading: contiguity check, then one copy of the elements.
+// Reading: contiguity check, then one copy of the elements. NumPy lets float32
+// data start at any byte (a buffer viewed at an odd offset, an unpickled
+// frame), so the elements are copied as bytes, never loaded through float*.
 bool read_vector(const ArrayArg& a, std::vector<float>& out);
 bool read_matrix(const ArrayArg& a, Matrix& out);
-// Reading without copying, for work that runs on the caller's memory while the
-// interpreter lock is released; `a` keeps the array alive meanwhile.
-bool view_matrix(const ArrayArg& a, std::size_t& rows, std::size_t& cols, const float*& data);
+// Reading without copying; `a` keeps the array alive meanwhile. `data` may be
+// misaligned for float: read it with memcpy.
+bool view_matrix(const ArrayArg& a, std::size_t& rows, std::size_t& cols, const void*& data);
 
 // A dict of text -> input vector, walked in its own order and copied.
 bool to_id_mapping(PyObject* o, std::vector<std::pair<SharedText, std::vector<float>>>& out);

@@ -36,9 +36,15 @@ bool to_codebook(PyObject* o, Codebook*& out) {
 // read safely; the sort and the quantiles run without the interpreter lock.
 PyObject* train(const ArrayArg& matrix, const CodecConfig& config) {
   std::size_t rows, cols;
-  const float* data;
+  const void* data;
   if (!view_matrix(matrix, rows, cols, data)) return nullptr;
-  std::vector<double> values(data, data + rows * cols);
+  std::vector<double> values(rows * cols);
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    float v;
+    std::memcpy(&v, bytes + i * sizeof v, sizeof v);
+    values[i] = v;
+  }
   std::uint8_t bit_width = config.bit_width();
   return release_and_run([&] { return Codebook::train(std::move(values), bit_width); },
                          [&](Result<Codebook, CodecError> result) -> PyObject* {
