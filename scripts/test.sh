@@ -49,4 +49,9 @@ PATH="$VENV/bin:$PATH" cmake -S . -B build/cpp -G Ninja -DZORVEX_BUILD_PYTHON=OF
 PATH="$VENV/bin:$PATH" cmake --build build/cpp -j 2
 (cd build/cpp && PATH="$VENV/bin:$PATH" ctest --output-on-failure --no-tests=error -j 2)
 
-log "pytest passed under: $(printf '%s; ' "${TESTED[@]}")"
+# Sanitized build and suite, and the fuzz targets on their committed corpora;
+# separate scripts so that each can also be run alone.
+bash scripts/sanitize.sh
+bash scripts/fuzz.sh --smoke
+
+log "all passed; pytest ran under: $(printf '%s; ' "${TESTED[@]}")"

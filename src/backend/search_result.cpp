@@ -6,12 +6,16 @@
 #include <string_view>
 #include <system_error>
 
+#include "common/fp_mode.hpp"
 #include "common/quote_id.hpp"
 #include "common/result.hpp"
 
 namespace zorvex {
 
 std::string format_score(float score) {
+  // Under a host's denormals-are-zero mode a subnormal compares equal to
+  // zero, here and inside to_chars, and would be written as "0".
+  detail::StandardFpMode mode;
   if (std::isnan(score)) return "NaN";
   if (std::isinf(score)) return score < 0 ? "-inf" : "inf";
   std::string out = std::signbit(score) ? "-" : "";

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -93,7 +94,12 @@ __attribute__((target("avx2,f16c"))) void f32_to_f16_le_f16c(std::span<const flo
 }
 
 bool has_f16c() {
-  static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
+  static const bool yes = [] {
+    // F16C is CPUID.1:ECX bit 29, read directly: clang's __builtin_cpu_supports
+    // does not know the name.
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    return __builtin_cpu_supports("avx2") && __get_cpuid(1, &a, &b, &c, &d) != 0 && (c & bit_F16C) != 0;
+  }();
   return yes;
 }
 #endif
