@@ -17,7 +17,6 @@ SKIPPED_WHEN_SANITIZED = {
     "tests/test_rotation.py::test_memory_exhaustion_raises_memory_error_and_poisons_nothing":
         "an address-space limit cannot be set under ASan, whose shadow memory reserves terabytes",
     "tests/test_rotation.py::test_result_vectors_do_not_leak": _ASAN_QUARANTINE,
-    "tests/test_leaks.py::test_repeated_calls_leave_nothing_behind": _ASAN_QUARANTINE,
     "tests/test_leaks.py::test_leftovers_sees_a_small_leak_per_call[<lambda>-heap]":
         "ASan replaces glibc's heap, which this instrument reads; its deliberate leak would also fail the leak check",
     "tests/test_leaks.py::test_large_result_vectors_give_their_memory_back": _ASAN_QUARANTINE,
