@@ -139,6 +139,7 @@ PyObject* init() {
   if (!module || !build_body(module.get())) return nullptr;
   // Hosts the panic exception outside the module's own namespace.
   if (!make_internal_module()) return nullptr;
+  if (!make_ext_module()) return nullptr;
   g_module = Ref::borrow(module.get()).release();
   return module.release();
 }

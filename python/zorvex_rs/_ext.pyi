@@ -1,0 +1,1 @@
+"""Classes and functions added beside the extension's first-release surface."""
