@@ -8,14 +8,19 @@ file(GLOB ZORVEX_CORE_SOURCES CONFIGURE_DEPENDS
 # Kernels compiled for a wider instruction set, selected at run time.
 file(GLOB ZORVEX_AVX2_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*/*_avx2.cpp ${PROJECT_SOURCE_DIR}/src/*/*/*_avx2.cpp)
 file(GLOB ZORVEX_AVX512_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*/*_avx512.cpp ${PROJECT_SOURCE_DIR}/src/*/*/*_avx512.cpp)
-list(REMOVE_ITEM ZORVEX_CORE_SOURCES ${ZORVEX_AVX2_SOURCES} ${ZORVEX_AVX512_SOURCES})
+# Kernels that also need AVX-512 VBMI and VNNI (byte permutes, byte dot products).
+file(GLOB ZORVEX_AVX512VBMI_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*/*_avx512vbmi.cpp)
+list(REMOVE_ITEM ZORVEX_CORE_SOURCES ${ZORVEX_AVX2_SOURCES} ${ZORVEX_AVX512_SOURCES} ${ZORVEX_AVX512VBMI_SOURCES})
 
-add_library(zorvex_core STATIC ${ZORVEX_CORE_SOURCES} ${ZORVEX_AVX2_SOURCES} ${ZORVEX_AVX512_SOURCES})
+add_library(zorvex_core STATIC ${ZORVEX_CORE_SOURCES} ${ZORVEX_AVX2_SOURCES} ${ZORVEX_AVX512_SOURCES}
+  ${ZORVEX_AVX512VBMI_SOURCES})
 target_include_directories(zorvex_core PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_include_directories(zorvex_core SYSTEM PRIVATE ${ZORVEX_EIGEN_INCLUDE_DIR})
 target_compile_options(zorvex_core PRIVATE ${ZORVEX_WARNINGS} ${ZORVEX_FP_FLAGS} -O2)
 set_source_files_properties(${ZORVEX_AVX2_SOURCES} PROPERTIES COMPILE_OPTIONS "-mavx2;-mfma")
 set_source_files_properties(${ZORVEX_AVX512_SOURCES} PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512dq;-mavx512vl;-mavx512bw;-mavx2;-mfma")
+set_source_files_properties(${ZORVEX_AVX512VBMI_SOURCES} PROPERTIES COMPILE_OPTIONS
+  "-mavx512f;-mavx512dq;-mavx512vl;-mavx512bw;-mavx512vbmi;-mavx512vnni;-mavx2;-mfma")
 # The rotation QR's rounding is part of every rotation matrix, so its
 # instruction set is pinned whatever the toolchain defaults or CXXFLAGS say.
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <limits>
 #include <new>
@@ -71,7 +73,7 @@ void trim(detail::TopKScratch<Index>& scratch) {
 
 // ---- BruteForceIndex -------------------------------------------------------------
 
-std::size_t BruteForceIndex::IdHash::operator()(std::string_view id) const {
+std::size_t detail::KeyedIdHash::operator()(std::string_view id) const {
   const auto keys = hash_keys();
   return static_cast<std::size_t>(
       siphash(1, 3, keys[0], keys[1],
@@ -230,6 +232,103 @@ std::vector<SearchResult> BruteForceIndex::select(std::span<const float> query, 
   return results;
 }
 
+Result<std::vector<std::vector<SearchResult>>, BackendError> BruteForceIndex::search_batch(
+    const float* queries, std::size_t nq, std::size_t cols, std::uint64_t top_k, detail::ScoreKernel kernel) const {
+  if (top_k == 0) return err(BackendError::invalid_top_k());
+  if (entries_.empty()) return std::vector<std::vector<SearchResult>>(nq);
+  if (cols != *dimension_) return err(dimension_mismatch(*dimension_, cols));
+  if (entries_.size() <= std::numeric_limits<std::uint32_t>::max())
+    return select_batch<std::uint32_t>(queries, nq, top_k, kernel);
+  return select_batch<std::size_t>(queries, nq, top_k, kernel);
+}
+
+template <class Index>
+std::vector<std::vector<SearchResult>> BruteForceIndex::select_batch(const float* queries, std::size_t nq,
+                                                                     std::uint64_t top_k,
+                                                                     detail::ScoreKernel kernel) const {
+  const std::size_t n = entries_.size(), d = *dimension_;
+  const std::size_t k = top_k < n ? static_cast<std::size_t>(top_k) : n;
+  const auto id_at = [this](Index position) { return std::string_view(*entries_[position].id); };
+  using Top = detail::TopK<Index, decltype(id_at)>;
+  // Blocks per pass: together they stay in the core's cache while every
+  // query of a group runs over them.
+  const std::size_t block_bytes = d * L * sizeof(float);
+  const std::size_t chunk = std::clamp<std::size_t>((std::size_t{512} << 10) / std::max<std::size_t>(block_bytes, 1),
+                                                    1, kChunkBlocks);
+  // Queries per group: their selections' memory stays bounded.
+  const std::size_t per_query = (k >= n / 64 ? n : k) * sizeof(detail::Candidate<Index>) + chunk * L * sizeof(float);
+  const std::size_t group = std::clamp<std::size_t>((std::size_t{64} << 20) / per_query, 1, 256);
+
+  std::vector<std::vector<SearchResult>> all(nq);
+  detail::StandardFpMode mode;
+  for (std::size_t q0 = 0; q0 < nq; q0 += group) {
+    const std::size_t g = std::min(group, nq - q0);
+    std::vector<detail::TopKScratch<Index>> scratch(g);
+    std::deque<Top> tops;
+    // Queries holding a NaN score 0.0 against everything and skip the
+    // kernel: their rows keep the zeros they start with.
+    std::vector<float> scores(g * chunk * L, 0.0f);
+    std::vector<const float*> xs;
+    std::vector<float> xx;
+    std::vector<float*> outs;
+    std::vector<std::size_t> scanned;
+    for (std::size_t q = 0; q < g; ++q) {
+      tops.emplace_back(k, n, id_at, scratch[q]);
+      const float* x = queries + (q0 + q) * d;
+      if (detail::any_nan(x, d)) continue;
+      scanned.push_back(q);
+      xs.push_back(x);
+      xx.push_back(detail::sum_of_squares(x, d));
+      outs.push_back(scores.data() + q * chunk * L);
+    }
+    for (std::size_t b = 0; b < blocks_.size(); b += chunk) {
+      const std::size_t count = std::min(chunk, blocks_.size() - b);
+      const detail::ScoreBlocks in{block_ptrs_.data() + b, count, d, vv_.data() + b * L, has_nan_.data() + b * L};
+      detail::score_blocks_multi(kernel, in, xs.data(), xx.data(), xs.size(), outs.data());
+      const std::size_t first = b * L, end = std::min(n, (b + count) * L);
+      const auto slot_entry = [&](std::size_t i) { return slot_entry_[first + i]; };
+      for (std::size_t i = 0; i < scanned.size(); ++i) tops[scanned[i]].offer_all(outs[i], end - first, slot_entry);
+      for (std::size_t q = 0, s = 0; q < g; ++q) {
+        if (s < scanned.size() && scanned[s] == q) {
+          ++s;
+          continue;
+        }
+        tops[q].offer_all(scores.data() + q * chunk * L, end - first, slot_entry);
+      }
+    }
+    for (std::size_t q = 0; q < g; ++q) {
+      const auto& picked = tops[q].finish();
+      auto& results = all[q0 + q];
+      results.reserve(picked.size());
+      for (const auto& c : picked) results.push_back({entries_[c.index].id, c.score()});
+    }
+  }
+  return all;
+}
+
+Result<std::vector<std::optional<float>>, BackendError> BruteForceIndex::score_ids(
+    std::span<const float> query, std::span<const std::string_view> ids) const {
+  std::vector<std::optional<float>> scores(ids.size());
+  if (entries_.empty()) return scores;
+  const std::size_t d = *dimension_;
+  if (query.size() != d) return err(dimension_mismatch(d, query.size()));
+  detail::StandardFpMode mode;
+  const bool query_nan = detail::any_nan(query.data(), d);
+  const float xx = detail::sum_of_squares(query.data(), d);
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    auto found = positions_.find(ids[i]);
+    if (found == positions_.end()) continue;
+    const std::size_t slot = entries_[found->second].slot;
+    // The kernels' arithmetic, one lane at a time.
+    const float* lane = blocks_[slot / L].get() + slot % L;
+    float dot = 0.0f;
+    for (std::size_t j = 0; j < d; ++j) dot = dot + query[j] * lane[j * L];
+    const float denom = std::sqrt(xx * vv_[slot]);
+    scores[i] = (query_nan || has_nan_[slot] != 0 || denom == 0.0f) ? 0.0f : dot / denom;
+  }
+  return scores;
+}
+
 // ---- BruteForceBackend -------------------------------------------------------------
 
 std::optional<Result<Unit, BackendError>> BruteForceBackend::ingest(const IngestPairs& pairs) {
@@ -239,6 +338,16 @@ std::optional<Result<Unit, BackendError>> BruteForceBackend::ingest(const Ingest
 std::optional<Result<std::vector<SearchResult>, BackendError>> BruteForceBackend::search(std::span<const float> query,
                                                                                         std::uint64_t top_k) {
   return mutex_.run_shared([&] { return index_.search(query, top_k); });
+}
+
+std::optional<Result<std::vector<std::vector<SearchResult>>, BackendError>> BruteForceBackend::search_batch(
+    const float* queries, std::size_t nq, std::size_t cols, std::uint64_t top_k) {
+  return mutex_.run_shared([&] { return index_.search_batch(queries, nq, cols, top_k); });
+}
+
+std::optional<Result<std::vector<std::optional<float>>, BackendError>> BruteForceBackend::score_ids(
+    std::span<const float> query, std::span<const std::string_view> ids) {
+  return mutex_.run_shared([&] { return index_.score_ids(query, ids); });
 }
 
 bool BruteForceBackend::remove(std::span<const SharedText> ids) {

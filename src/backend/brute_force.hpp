@@ -21,6 +21,14 @@ namespace zorvex {
 
 using IngestPairs = std::vector<std::pair<SharedText, std::vector<float>>>;
 
+namespace detail {
+// SipHash-1-3 of an identifier under process-random keys, for the indexes'
+// hash maps.
+struct KeyedIdHash {
+  std::size_t operator()(std::string_view id) const;
+};
+}  // namespace detail
+
 // The stored vectors in insertion order, without a lock of its own.
 //
 // Identifiers keep their first-insertion order in `entries_`; the vectors
@@ -42,6 +50,18 @@ class BruteForceIndex {
       std::span<const float> query, std::uint64_t top_k,
       detail::ScoreKernel kernel = detail::score_kernel_active()) const;
 
+  // One search per row of `queries` (nq rows of `cols` floats), each list
+  // equal to what search() gives that row: the same sums in the same order,
+  // with every block of stored vectors read once per group of queries.
+  Result<std::vector<std::vector<SearchResult>>, BackendError> search_batch(
+      const float* queries, std::size_t nq, std::size_t cols, std::uint64_t top_k,
+      detail::ScoreKernel kernel = detail::score_kernel_active()) const;
+
+  // The scores search() gives the named vectors for `query`; nullopt for an
+  // identifier not stored. A non-empty index checks the query's length.
+  Result<std::vector<std::optional<float>>, BackendError> score_ids(std::span<const float> query,
+                                                                    std::span<const std::string_view> ids) const;
+
   // Unknown (or repeated) identifiers are ignored.
   void remove(std::span<const SharedText> ids);
 
@@ -53,10 +73,7 @@ class BruteForceIndex {
     SharedText id;
     std::size_t slot;
   };
-  // SipHash-1-3 under process-random keys.
-  struct IdHash {
-    std::size_t operator()(std::string_view id) const;
-  };
+  using IdHash = detail::KeyedIdHash;
   struct BlockFree {
     void operator()(float* p) const;
   };
@@ -65,6 +82,9 @@ class BruteForceIndex {
   // The search past its argument checks; Index holds a storage position.
   template <class Index>
   std::vector<SearchResult> select(std::span<const float> query, std::size_t k, detail::ScoreKernel kernel) const;
+  template <class Index>
+  std::vector<std::vector<SearchResult>> select_batch(const float* queries, std::size_t nq, std::uint64_t top_k,
+                                                      detail::ScoreKernel kernel) const;
   void write_slot(std::size_t slot, const std::vector<float>& v);
   void move_slot(std::size_t from, std::size_t to);
   std::size_t append_slot(const SharedText& id);
@@ -91,6 +111,12 @@ class BruteForceBackend {
   std::optional<Result<Unit, BackendError>> ingest(const IngestPairs& pairs);
   std::optional<Result<std::vector<SearchResult>, BackendError>> search(std::span<const float> query,
                                                                        std::uint64_t top_k);
+  std::optional<Result<std::vector<std::vector<SearchResult>>, BackendError>> search_batch(const float* queries,
+                                                                                           std::size_t nq,
+                                                                                           std::size_t cols,
+                                                                                           std::uint64_t top_k);
+  std::optional<Result<std::vector<std::optional<float>>, BackendError>> score_ids(
+      std::span<const float> query, std::span<const std::string_view> ids);
   bool remove(std::span<const SharedText> ids);
   bool clear();
   std::optional<std::size_t> count();

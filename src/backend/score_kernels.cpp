@@ -23,6 +23,23 @@ void score_blocks(ScoreKernel kernel, const ScoreBlocks& in, const float* x, flo
   }
 }
 
+void score_blocks_multi(ScoreKernel kernel, const ScoreBlocks& in, const float* const* xs, const float* xx,
+                        std::size_t nq, float* const* outs) {
+  if (!score_kernel_supported(kernel))
+    panic(std::string("score kernel not supported on this processor: ") + score_kernel_name(kernel));
+  switch (kernel) {
+    case ScoreKernel::Portable:
+      for (std::size_t q = 0; q < nq; ++q) score_blocks_portable(in, xs[q], xx[q], outs[q]);
+      break;
+    case ScoreKernel::Avx2:
+      score_blocks_multi_avx2(in, xs, xx, nq, outs);
+      break;
+    case ScoreKernel::Avx512:
+      score_blocks_multi_avx512(in, xs, xx, nq, outs);
+      break;
+  }
+}
+
 float sum_of_squares(const float* v, std::size_t d) {
   float s = 0.0f;
   for (std::size_t i = 0; i < d; ++i) s = s + v[i] * v[i];

@@ -44,6 +44,12 @@ struct ScoreBlocks {
 // Panics if the form is not supported here.
 void score_blocks(ScoreKernel kernel, const ScoreBlocks& in, const float* x, float xx, float* out);
 
+// score_blocks for nq queries at once: query q's scores go to outs[q]. Each
+// block is read once for every few queries instead of once per query; every
+// score is the one score_blocks gives.
+void score_blocks_multi(ScoreKernel kernel, const ScoreBlocks& in, const float* const* xs, const float* xx,
+                        std::size_t nq, float* const* outs);
+
 // The defining sequential sum of squares, and the NaN scan.
 float sum_of_squares(const float* v, std::size_t d);
 bool any_nan(const float* v, std::size_t d);
@@ -52,5 +58,9 @@ bool any_nan(const float* v, std::size_t d);
 void score_blocks_portable(const ScoreBlocks& in, const float* x, float xx, float* out);
 void score_blocks_avx2(const ScoreBlocks& in, const float* x, float xx, float* out);
 void score_blocks_avx512(const ScoreBlocks& in, const float* x, float xx, float* out);
+void score_blocks_multi_avx2(const ScoreBlocks& in, const float* const* xs, const float* xx, std::size_t nq,
+                             float* const* outs);
+void score_blocks_multi_avx512(const ScoreBlocks& in, const float* const* xs, const float* xx, std::size_t nq,
+                               float* const* outs);
 
 }  // namespace zorvex::detail

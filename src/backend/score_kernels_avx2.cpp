@@ -67,7 +67,37 @@ void score_group(const ScoreBlocks& in, std::size_t b0, const float* x, __m256 x
   }
 }
 
+// Q queries against one block: each row is loaded once for all of them.
+template <int Q>
+void score_queries(const ScoreBlocks& in, std::size_t b, const float* const* xs, const float* xx, float* const* outs) {
+  const float* p = in.blocks[b];
+  __m256 lo[Q], hi[Q];
+  for (int q = 0; q < Q; ++q) lo[q] = hi[q] = _mm256_setzero_ps();
+  for (std::size_t i = 0; i < in.d; ++i) {
+    const __m256 rlo = _mm256_loadu_ps(p + i * 16), rhi = _mm256_loadu_ps(p + i * 16 + 8);
+    for (int q = 0; q < Q; ++q) {
+      const __m256 xi = _mm256_set1_ps(xs[q][i]);
+      lo[q] = _mm256_add_ps(lo[q], _mm256_mul_ps(xi, rlo));
+      hi[q] = _mm256_add_ps(hi[q], _mm256_mul_ps(xi, rhi));
+    }
+  }
+  for (int q = 0; q < Q; ++q) {
+    const __m256 xxv = _mm256_set1_ps(xx[q]);
+    finish(in, b, 0, lo[q], xxv, outs[q]);
+    finish(in, b, 1, hi[q], xxv, outs[q]);
+  }
+}
+
 }  // namespace
+
+void score_blocks_multi_avx2(const ScoreBlocks& in, const float* const* xs, const float* xx, std::size_t nq,
+                             float* const* outs) {
+  for (std::size_t b = 0; b < in.nblocks; ++b) {
+    std::size_t q = 0;
+    for (; q + 4 <= nq; q += 4) score_queries<4>(in, b, xs + q, xx + q, outs + q);
+    for (; q < nq; ++q) score_queries<1>(in, b, xs + q, xx + q, outs + q);
+  }
+}
 
 void score_blocks_avx2(const ScoreBlocks& in, const float* x, float xx, float* out) {
   const __m256 xxv = _mm256_set1_ps(xx);

@@ -60,7 +60,30 @@ void score_group(const ScoreBlocks& in, std::size_t b0, const float* x, __m512 x
   for (int g = 0; g < G; ++g) finish(in, b0 + g, dot[g], xx, out);
 }
 
+// Q queries against one block: each row is loaded once for all of them.
+template <int Q>
+void score_queries(const ScoreBlocks& in, std::size_t b, const float* const* xs, const float* xx, float* const* outs) {
+  const float* p = in.blocks[b];
+  __m512 dot[Q];
+  for (int q = 0; q < Q; ++q) dot[q] = _mm512_setzero_ps();
+  for (std::size_t i = 0; i < in.d; ++i) {
+    const __m512 row = _mm512_loadu_ps(p + i * 16);
+    for (int q = 0; q < Q; ++q) dot[q] = _mm512_add_ps(dot[q], _mm512_mul_ps(_mm512_set1_ps(xs[q][i]), row));
+  }
+  for (int q = 0; q < Q; ++q) finish(in, b, dot[q], _mm512_set1_ps(xx[q]), outs[q]);
+}
+
 }  // namespace
+
+void score_blocks_multi_avx512(const ScoreBlocks& in, const float* const* xs, const float* xx, std::size_t nq,
+                               float* const* outs) {
+  for (std::size_t b = 0; b < in.nblocks; ++b) {
+    std::size_t q = 0;
+    for (; q + 8 <= nq; q += 8) score_queries<8>(in, b, xs + q, xx + q, outs + q);
+    for (; q + 4 <= nq; q += 4) score_queries<4>(in, b, xs + q, xx + q, outs + q);
+    for (; q < nq; ++q) score_queries<1>(in, b, xs + q, xx + q, outs + q);
+  }
+}
 
 void score_blocks_avx512(const ScoreBlocks& in, const float* x, float xx, float* out) {
   const __m512 xxv = _mm512_set1_ps(xx);

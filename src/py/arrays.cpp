@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/result.hpp"
+#include "py/errors.hpp"
 #include "py/types.hpp"
 
 // The API table is ours alone: fetched below from NumPy's capsule instead of
@@ -120,6 +121,74 @@ bool read_matrix(const ArrayArg& a, Matrix& out) {
   if (!view_matrix(a, out.rows, out.cols, data)) return false;
   out.data.resize(out.rows * out.cols);
   if (!out.data.empty()) std::memcpy(out.data.data(), data, out.data.size() * sizeof(float));
+  return true;
+}
+
+namespace {
+
+// "2-D float64 array of shape (3, 768)"
+std::string describe(PyArrayObject* a) {
+  std::string shape = "(";
+  for (int i = 0; i < PyArray_NDIM(a); ++i) {
+    if (i > 0) shape += ", ";
+    shape += std::to_string(PyArray_DIM(a, i));
+  }
+  if (PyArray_NDIM(a) == 1) shape += ",";
+  shape += ")";
+  std::string dtype = "?";
+  if (Ref name = Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(a))))) {
+    to_text(name.get(), dtype);
+  } else {
+    PyErr_Clear();
+  }
+  return std::to_string(PyArray_NDIM(a)) + "-D " + dtype + " array of shape " + shape;
+}
+
+std::string wanted(int ndim, std::size_t cols) {
+  const std::string n = cols ? std::to_string(cols) : std::string("d");
+  return ndim == 1 ? "a 1-D array of " + n + " floats" : "a 2-D array of shape (rows, " + n + ")";
+}
+
+}  // namespace
+
+bool read_float_rows(PyObject* o, int ndim, std::size_t want_cols, const char* what, Matrix& out) {
+  numpy_api();
+  Ref any = Ref::steal(PyArray_FromAny(o, nullptr, 0, 0, 0, nullptr));
+  if (!any) {
+    if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      PyErr_Clear();
+      Ref name = Ref::steal(PyType_GetName(Py_TYPE(o)));
+      PyErr_Format(PyExc_TypeError, "%s: expected %s; got %S, which is not an array", what,
+                   wanted(ndim, want_cols).c_str(), name ? name.get() : Py_None);
+    }
+    return false;
+  }
+  auto* a = reinterpret_cast<PyArrayObject*>(any.get());
+  const char kind = PyArray_DESCR(a)->kind;
+  if (kind != 'f' && kind != 'i' && kind != 'u') {
+    PyErr_Format(PyExc_TypeError, "%s: expected %s of a real dtype; got a %s", what, wanted(ndim, want_cols).c_str(),
+                 describe(a).c_str());
+    return false;
+  }
+  if (PyArray_NDIM(a) != ndim) {
+    PyErr_Format(PyExc_ValueError, "%s: expected %s; got a %s", what, wanted(ndim, want_cols).c_str(),
+                 describe(a).c_str());
+    return false;
+  }
+  const auto cols = static_cast<std::size_t>(PyArray_DIM(a, ndim - 1));
+  if (want_cols && cols != want_cols) {
+    PyErr_Format(dimension_mismatch_error(), "%s: expected %s; got a %s", what, wanted(ndim, want_cols).c_str(),
+                 describe(a).c_str());
+    return false;
+  }
+  Ref f32 = Ref::steal(PyArray_FromAny(any.get(), PyArray_DescrFromType(NPY_FLOAT32), ndim, ndim,
+                                       NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST, nullptr));
+  if (!f32) return false;
+  auto* c = reinterpret_cast<PyArrayObject*>(f32.get());
+  out.rows = ndim == 1 ? 1 : static_cast<std::size_t>(PyArray_DIM(c, 0));
+  out.cols = cols;
+  out.data.resize(out.rows * out.cols);
+  if (!out.data.empty()) std::memcpy(out.data.data(), PyArray_DATA(c), out.data.size() * sizeof(float));
   return true;
 }
 

@@ -38,6 +38,15 @@ bool read_matrix(const ArrayArg& a, Matrix& out);
 // misaligned for float: read it with memcpy.
 bool view_matrix(const ArrayArg& a, std::size_t& rows, std::size_t& cols, const void*& data);
 
+// The lenient reading of the newer classes: anything NumPy turns into an
+// array of a real (float, integer or boolean-free) dtype with `ndim`
+// dimensions, cast to float32 once and copied into `out` (row-major; `cols`
+// values per row, checked against `want_cols` unless it is 0). Errors say
+// what was given and what is wanted: TypeError for the dtype, ValueError for
+// the number of dimensions, DimensionMismatchError for the length. `what`
+// names the argument in messages.
+bool read_float_rows(PyObject* o, int ndim, std::size_t want_cols, const char* what, Matrix& out);
+
 // A dict of text -> input vector, walked in its own order and copied.
 bool to_id_mapping(PyObject* o, std::vector<std::pair<SharedText, std::vector<float>>>& out);
 

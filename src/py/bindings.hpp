@@ -1,7 +1,13 @@
 #pragma once
 // Type objects of every class, created on first use and kept for the life of
 // the process. Each returns a borrowed reference, or null with an error set.
+#include <memory>
+
 #include "py/python.hpp"
+
+namespace zorvex {
+class Corpus;
+}
 
 namespace zorvex::py {
 
@@ -24,6 +30,8 @@ PyObject* corpus_created_type();
 PyObject* vectors_inserted_type();
 PyObject* corpus_decompressed_type();
 PyObject* policy_violation_type();
+// The core block behind a Python Corpus; null with TypeError set otherwise.
+std::shared_ptr<Corpus> corpus_core_of(PyObject* o);
 
 // backend (src/py/backend.cpp)
 PyObject* search_backend_type();
@@ -33,5 +41,10 @@ PyObject* brute_force_backend_type();
 // Internal hooks of the module's own tests; they live beside the panic type,
 // outside the public namespaces.
 PyObject* make_internal_module();
+
+// zorvex_rs._ext (src/py/ext_module.cpp) and what each binding unit adds to
+// it; each returns false with an error set.
+PyObject* make_ext_module();
+bool add_search_extensions(PyObject* module);  // src/py/backend_codes.cpp
 
 }  // namespace zorvex::py

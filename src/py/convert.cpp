@@ -31,10 +31,10 @@ std::string quoted_list(const std::vector<const char*>& names) {
 
 bool too_many_positional(const Params& p, std::size_t given) {
   std::string takes;
-  if (p.required == p.count) {
-    takes = std::to_string(p.count) + " positional argument" + plural(p.count);
+  if (p.required == p.positional) {
+    takes = std::to_string(p.positional) + " positional argument" + plural(p.positional);
   } else {
-    takes = "from " + std::to_string(p.required) + " to " + std::to_string(p.count) + " positional arguments";
+    takes = "from " + std::to_string(p.required) + " to " + std::to_string(p.positional) + " positional arguments";
   }
   PyErr_Format(PyExc_TypeError, "%s() takes %s but %zu %s given", p.func, takes.c_str(), given,
                given == 1 ? "was" : "were");
@@ -74,7 +74,7 @@ bool check_required(const Params& p, PyObject** slots) {
 bool match_args(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
   for (std::size_t i = 0; i < p.count; ++i) slots[i] = nullptr;
   auto npos = static_cast<std::size_t>(nargs);
-  if (npos > p.count) return too_many_positional(p, npos);
+  if (npos > p.positional) return too_many_positional(p, npos);
   for (std::size_t i = 0; i < npos; ++i) slots[i] = args[i];
   if (kwnames) {
     Py_ssize_t nkw = PyTuple_Size(kwnames);
@@ -91,7 +91,9 @@ bool match_args(const Params& p, PyObject* args, PyObject* kwargs, PyObject** sl
   for (std::size_t i = 0; i < p.count; ++i) slots[i] = nullptr;
   Py_ssize_t nargs = PyTuple_Size(args);
   if (nargs < 0) return false;
-  if (static_cast<std::size_t>(nargs) > p.count) return too_many_positional(p, static_cast<std::size_t>(nargs));
+  if (static_cast<std::size_t>(nargs) > p.positional) {
+    return too_many_positional(p, static_cast<std::size_t>(nargs));
+  }
   for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GetItem(args, i);
   if (kwargs) {
     Py_ssize_t pos = 0;

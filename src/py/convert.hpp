@@ -50,6 +50,7 @@ struct Params {
   const char* const* names;
   std::size_t count;
   std::size_t required;  // the first `required` names have no default
+  std::size_t positional;  // the first `positional` names may be given by position; the rest by keyword only
 };
 
 template <std::size_t N>
@@ -57,7 +58,8 @@ struct Signature {
   const char* func;
   std::array<const char*, N> names;
   std::size_t required = N;
-  Params params() const { return {func, names.data(), N, required}; }
+  std::size_t positional = N;
+  Params params() const { return {func, names.data(), N, required, positional}; }
 };
 
 // One borrowed slot per declared parameter, null for an omitted default.

@@ -630,4 +630,9 @@ PyObject* policy_violation_type() {
       });
 }
 
+std::shared_ptr<Corpus> corpus_core_of(PyObject* o) {
+  CorpusHandle* handle = as<CorpusHandle>(o, corpus_type(), "Corpus");
+  return handle ? handle->core : nullptr;
+}
+
 }  // namespace zorvex::py

@@ -98,4 +98,11 @@ std::vector<std::string> CorpusState::vector_ids() const {
   return ids;
 }
 
+std::vector<std::pair<SharedText, CompressedVector>> CorpusState::records() const {
+  std::vector<std::pair<SharedText, CompressedVector>> out;
+  out.reserve(id_map_.size());
+  id_map_.for_each([&](const StoredVector& v) { out.emplace_back(make_text(v.id()), v.record(config_.config_hash())); });
+  return out;
+}
+
 }  // namespace zorvex

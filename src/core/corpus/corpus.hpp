@@ -79,6 +79,8 @@ class CorpusState {
   std::size_t vector_count() const { return id_map_.size(); }
   // In insertion order.
   std::vector<std::string> vector_ids() const;
+  // Every stored record with its identifier, in insertion order.
+  std::vector<std::pair<SharedText, CompressedVector>> records() const;
 
  private:
   SharedText corpus_id_;

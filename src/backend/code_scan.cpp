@@ -1,0 +1,90 @@
+#include "backend/code_scan.hpp"
+
+#include <string>
+
+#include "common/result.hpp"
+
+namespace zorvex::detail {
+
+namespace {
+
+bool has_vbmi_vnni() {
+#if defined(__x86_64__) || defined(__i386__)
+  static const bool has = __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vnni");
+  return has;
+#else
+  return false;
+#endif
+}
+
+void require(Isa form) {
+  if (!isa_supported(form)) panic(std::string("scan form not supported on this processor: ") + isa_name(form));
+}
+
+}  // namespace
+
+Isa byte_scan_form(Isa form) {
+  if (form == Isa::Avx512 && !has_vbmi_vnni()) return Isa::Avx2;
+  return form;
+}
+
+void scan_nibbles(Isa form, const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
+                  const std::uint8_t* tables, std::uint32_t* sums) {
+  require(form);
+  switch (form) {
+    case Isa::Portable:
+      return scan_nibbles_portable(blocks, nblocks, groups, tables, sums);
+    case Isa::Avx2:
+      return scan_nibbles_avx2(blocks, nblocks, groups, tables, sums);
+    case Isa::Avx512:
+      return scan_nibbles_avx512(blocks, nblocks, groups, tables, sums);
+  }
+}
+
+void scan_bytes(Isa form, const std::uint8_t* blocks, std::size_t nblocks, std::size_t quads,
+                const std::int8_t* weights, const std::int8_t* values, std::int32_t* sums) {
+  require(form);
+  switch (byte_scan_form(form)) {
+    case Isa::Portable:
+      return scan_bytes_portable(blocks, nblocks, quads, weights, values, sums);
+    case Isa::Avx2:
+      return scan_bytes_avx2(blocks, nblocks, quads, weights, values, sums);
+    case Isa::Avx512:
+      return scan_bytes_avx512vbmi(blocks, nblocks, quads, weights, values, sums);
+  }
+}
+
+void scan_nibbles_portable(const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
+                           const std::uint8_t* tables, std::uint32_t* sums) {
+  constexpr std::size_t H = kNibbleBlock / 2;
+  for (std::size_t b = 0; b < nblocks; ++b) {
+    const std::uint8_t* row = blocks + b * groups * kNibbleRow;
+    std::uint32_t s[kNibbleBlock] = {};
+    for (std::size_t j = 0; j < groups; ++j, row += kNibbleRow) {
+      const std::uint8_t* t = tables + j * 16;
+      for (std::size_t k = 0; k < H; ++k) {
+        s[k] += t[row[k] & 15u];
+        s[k + H] += t[row[k] >> 4];
+      }
+    }
+    for (std::size_t k = 0; k < kNibbleBlock; ++k) sums[b * kNibbleBlock + k] = s[k];
+  }
+}
+
+void scan_bytes_portable(const std::uint8_t* blocks, std::size_t nblocks, std::size_t quads,
+                         const std::int8_t* weights, const std::int8_t* values, std::int32_t* sums) {
+  for (std::size_t b = 0; b < nblocks; ++b) {
+    const std::uint8_t* row = blocks + b * quads * kByteRow;
+    std::int32_t s[kByteBlock] = {};
+    for (std::size_t g = 0; g < quads; ++g, row += kByteRow) {
+      const std::int8_t* w = weights + 4 * g;
+      for (std::size_t k = 0; k < kByteBlock; ++k) {
+        const std::uint8_t* c = row + 4 * k;
+        s[k] += w[0] * values[c[0]] + w[1] * values[c[1]] + w[2] * values[c[2]] + w[3] * values[c[3]];
+      }
+    }
+    for (std::size_t k = 0; k < kByteBlock; ++k) sums[b * kByteBlock + k] = s[k];
+  }
+}
+
+}  // namespace zorvex::detail

@@ -1,0 +1,62 @@
+#pragma once
+// Integer scans of compressed codes against per-query tables.
+//
+// Every form (portable, AVX2, AVX-512) returns the same exact integer sums:
+// integer addition does not depend on order, so the wide forms may add in
+// any grouping, and the score built from a sum (code_index.hpp) is the same
+// on every machine.
+//
+// Nibble codes (2- and 4-bit widths). The coordinates form "groups" of one
+// 4-bit index each: at 4 bits a group is one coordinate, at 2 bits it is two
+// (code of coordinate 2j in bits 0-1, of 2j+1 in bits 2-3). Vectors sit in
+// blocks of kNibbleBlock = 32; a block holds `groups` rows of 16 bytes, where
+// byte k of row j carries group j of vector k in its low nibble and of vector
+// k + 16 in its high nibble. `groups` is a multiple of 4; the padding rows and
+// codes are zero and their tables zero too. Tables: 16 unsigned bytes per
+// group; the sum of a vector is the sum over groups of table[j][its index].
+//
+// Byte codes (8-bit width). Vectors sit in blocks of kByteBlock = 16; a block
+// holds `quads` rows of 64 bytes, where bytes 4k..4k+3 of row g are the codes
+// of coordinates 4g..4g+3 of vector k (padding coordinates carry code 0 and a
+// query weight of 0). The sum of a vector is sum_i weight[i] * value[code_i],
+// with signed 8-bit weights per coordinate and a signed 8-bit value per code.
+#include <cstddef>
+#include <cstdint>
+
+#include "common/isa.hpp"
+
+namespace zorvex::detail {
+
+inline constexpr std::size_t kNibbleBlock = 32;
+inline constexpr std::size_t kNibbleRow = 16;
+inline constexpr std::size_t kByteBlock = 16;
+inline constexpr std::size_t kByteRow = 64;
+
+// Writes kNibbleBlock sums per block. Each table entry is at most 255.
+void scan_nibbles(Isa form, const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
+                  const std::uint8_t* tables, std::uint32_t* sums);
+// Writes kByteBlock sums per block. `weights` holds 4 * quads values;
+// `values` 256. Weights and values lie in [-127, 127], so every sum of up to
+// 16384 coordinates fits 32 bits with room to spare.
+void scan_bytes(Isa form, const std::uint8_t* blocks, std::size_t nblocks, std::size_t quads,
+                const std::int8_t* weights, const std::int8_t* values, std::int32_t* sums);
+
+// Whether the byte scan has a form of its own for `form`: its AVX-512 form
+// needs VBMI and VNNI besides the base set, and runs the AVX2 form without them.
+Isa byte_scan_form(Isa form);
+
+// The forms (nibble: 32 sums a block; byte: 16).
+void scan_nibbles_portable(const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
+                           const std::uint8_t* tables, std::uint32_t* sums);
+void scan_nibbles_avx2(const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
+                       const std::uint8_t* tables, std::uint32_t* sums);
+void scan_nibbles_avx512(const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
+                         const std::uint8_t* tables, std::uint32_t* sums);
+void scan_bytes_portable(const std::uint8_t* blocks, std::size_t nblocks, std::size_t quads,
+                         const std::int8_t* weights, const std::int8_t* values, std::int32_t* sums);
+void scan_bytes_avx2(const std::uint8_t* blocks, std::size_t nblocks, std::size_t quads,
+                     const std::int8_t* weights, const std::int8_t* values, std::int32_t* sums);
+void scan_bytes_avx512vbmi(const std::uint8_t* blocks, std::size_t nblocks, std::size_t quads,
+                           const std::int8_t* weights, const std::int8_t* values, std::int32_t* sums);
+
+}  // namespace zorvex::detail
