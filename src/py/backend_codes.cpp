@@ -176,7 +176,7 @@ PyObject* backend_ingest(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     IngestPairs pairs;
     bool ok = read_mapping(s[0], "vectors", "1-D float array", [&](SharedText id, PyObject* value) {
       Matrix row;
-      const std::string what = "vectors[" + *id + "]";
+      const std::string what = "vectors['" + *id + "']";
       if (!read_float_rows(value, 1, d, what.c_str(), row)) return false;
       pairs.emplace_back(std::move(id), std::move(row.data));
       return true;
