@@ -17,6 +17,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT))
 
 import zorvex_rs  # noqa: E402
+from demo.code_search import RERANK, evaluate_codes, exact_backend, format_code_table  # noqa: E402
 from demo.sample import (K, SAMPLE, SETTINGS, evaluate, exact_top_k, format_table, load_sample,  # noqa: E402
                          machine, plot, training_set)
 
@@ -53,6 +54,16 @@ def main():
     print(format_table(results))
     print(f"(ratio: float32 bytes {4 * d} / bytes per vector; encode/decode: compress_batch/decompress_batch of "
           f"all {n} documents, one thread; queries/s: one BruteForceBackend.search(q, {K}) per query)")
+
+    exact = exact_backend(sample)
+    code_results = [evaluate_codes(sample, truth, bits, residual, train, exact)
+                    for bits, residual in tqdm(SETTINGS, desc="search over codes", unit="setting", leave=False)]
+    print(f"\nsearch over the codes themselves (CompressedBackend, {len(sample.queries)} queries in one "
+          f"search_batch call):")
+    print(format_code_table(code_results))
+    print(f"(bytes held: memory_bytes / count, ids included; rerank: the best {RERANK} candidates of the scan "
+          f"re-scored against their fp16 residuals, or against a BruteForceBackend of the originals)")
+
     query, text = 0, sample.query_texts[0]
     print(f"\nquery {sample.query_ids[query]}: {text[:100]}")
     for row in truth[query][:3]:

@@ -22,7 +22,6 @@ inline __m256i widen_lanes(__m256i acc16) {
 void scan_nibbles_avx2(const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
                        const std::uint8_t* tables, std::uint32_t* sums) {
   const __m256i low4 = _mm256_set1_epi8(0x0F);
-  const __m256i low8 = _mm256_set1_epi16(0x00FF);
   for (std::size_t b = 0; b < nblocks; ++b) {
     const std::uint8_t* row = blocks + b * groups * kNibbleRow;
     // Totals per (vector parity, half of the block): element p stands for
@@ -38,11 +37,15 @@ void scan_nibbles_avx2(const std::uint8_t* blocks, std::size_t nblocks, std::siz
         const __m256i table = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(tables + j * 16));
         const __m256i lo = _mm256_shuffle_epi8(table, _mm256_and_si256(codes, low4));
         const __m256i hi = _mm256_shuffle_epi8(table, _mm256_and_si256(_mm256_srli_epi16(codes, 4), low4));
-        acc[0] = _mm256_add_epi16(acc[0], _mm256_and_si256(lo, low8));
+        // Whole 16-bit words go in: (even + 256 odd) mod 2^16, with the odd
+        // bytes summed apart, so even = word - 256 odd once per flush.
+        acc[0] = _mm256_add_epi16(acc[0], lo);
         acc[1] = _mm256_add_epi16(acc[1], _mm256_srli_epi16(lo, 8));
-        acc[2] = _mm256_add_epi16(acc[2], _mm256_and_si256(hi, low8));
+        acc[2] = _mm256_add_epi16(acc[2], hi);
         acc[3] = _mm256_add_epi16(acc[3], _mm256_srli_epi16(hi, 8));
       }
+      acc[0] = _mm256_sub_epi16(acc[0], _mm256_slli_epi16(acc[1], 8));
+      acc[2] = _mm256_sub_epi16(acc[2], _mm256_slli_epi16(acc[3], 8));
       for (int a = 0; a < 4; ++a) total[a] = _mm256_add_epi32(total[a], widen_lanes(acc[a]));
     }
     alignas(32) std::uint32_t t[4][8];

@@ -73,10 +73,14 @@ void score_queries(const ScoreBlocks& in, std::size_t b, const float* const* xs,
   const float* p = in.blocks[b];
   __m256 lo[Q], hi[Q];
   for (int q = 0; q < Q; ++q) lo[q] = hi[q] = _mm256_setzero_ps();
+  const float* x[Q];
+  for (int q = 0; q < Q; ++q) x[q] = xs[q];
   for (std::size_t i = 0; i < in.d; ++i) {
     const __m256 rlo = _mm256_loadu_ps(p + i * 16), rhi = _mm256_loadu_ps(p + i * 16 + 8);
+    // Unrolled, so that the sums stay in registers.
+#pragma GCC unroll 8
     for (int q = 0; q < Q; ++q) {
-      const __m256 xi = _mm256_set1_ps(xs[q][i]);
+      const __m256 xi = _mm256_set1_ps(x[q][i]);
       lo[q] = _mm256_add_ps(lo[q], _mm256_mul_ps(xi, rlo));
       hi[q] = _mm256_add_ps(hi[q], _mm256_mul_ps(xi, rhi));
     }

@@ -66,9 +66,13 @@ void score_queries(const ScoreBlocks& in, std::size_t b, const float* const* xs,
   const float* p = in.blocks[b];
   __m512 dot[Q];
   for (int q = 0; q < Q; ++q) dot[q] = _mm512_setzero_ps();
+  const float* x[Q];
+  for (int q = 0; q < Q; ++q) x[q] = xs[q];
   for (std::size_t i = 0; i < in.d; ++i) {
     const __m512 row = _mm512_loadu_ps(p + i * 16);
-    for (int q = 0; q < Q; ++q) dot[q] = _mm512_add_ps(dot[q], _mm512_mul_ps(_mm512_set1_ps(xs[q][i]), row));
+    // Unrolled, so that the sums stay in registers.
+#pragma GCC unroll 8
+    for (int q = 0; q < Q; ++q) dot[q] = _mm512_add_ps(dot[q], _mm512_mul_ps(_mm512_set1_ps(x[q][i]), row));
   }
   for (int q = 0; q < Q; ++q) finish(in, b, dot[q], _mm512_set1_ps(xx[q]), outs[q]);
 }
