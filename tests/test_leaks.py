@@ -15,6 +15,7 @@ import pytest
 
 import zorvex_rs as z
 import zorvex_rs._internal as internal
+from zorvex_rs.backend import CompressedBackend, search_batch
 from zorvex_rs import (
     BruteForceBackend,
     Codebook,
@@ -157,6 +158,17 @@ BAD_VALUE = {ID_B: X64}
 STRIDED_VALUE = {ID_B: Y_STRIDED}
 RESULT = SearchResult(ID_A, 0.25)
 RESULT_LOW = SearchResult(ID_B, -0.5)
+CODES = CompressedBackend(CFG_BIG, CB_BIG)
+CODES.ingest(BACKEND_VECTORS)
+CODES_NO_RESIDUAL = CompressedBackend.from_corpus(Corpus(CORPUS_ID, CodecConfig(2, 11, D_BIG, False), CB2, P.COMPRESS))
+QUERIES = np.stack([Y, Y[::-1]])
+CODE_RECORDS = {ID_B: CORPUS.get(ID_A).compressed}
+
+
+def codes_ingest_remove():
+    CODES.ingest(ONE)
+    CODES.ingest_compressed(CODE_RECORDS)
+    CODES.remove([ID_B])
 
 
 
@@ -373,6 +385,25 @@ OPERATIONS = {
     "remove str": raises(TypeError, BACKEND.remove, ID_A),
     "remove absent": lambda: BACKEND.remove([ID_MISSING, ID_MISSING]),
     "count": lambda: BACKEND.count,
+    # search over codes
+    "CompressedBackend()": lambda: repr(CompressedBackend(CFG_BIG, CB_BIG)),
+    "CompressedBackend properties": reads(CODES, "count", "memory_bytes", "dimension", "bit_width", "has_residuals",
+                                          "config", "codebook"),
+    "CompressedBackend len/contains": lambda: (len(CODES), ID_A in CODES, 5 in CODES),
+    "CompressedBackend ingest/remove": codes_ingest_remove,
+    "CompressedBackend.from_corpus": lambda: CompressedBackend.from_corpus(CORPUS).clear(),
+    "CompressedBackend.search": lambda: CODES.search(Y, 5),
+    "CompressedBackend.search rerank": lambda: (CODES.search(Y, 3, rerank=8), CODES.search(Y, 3, rerank=9,
+                                                                                            exact=BACKEND)),
+    "CompressedBackend.search_batch": lambda: CODES.search_batch(QUERIES.astype(np.float64), 4, rerank=5),
+    "CompressedBackend wrong length": raises(z.DimensionMismatchError, CODES.search, Y_SHORT, 3),
+    "CompressedBackend bad ingest": raises(TypeError, CODES.ingest, BAD_KEY),
+    "CompressedBackend missing exact id": raises(KeyError, CODES.search, Y, 3, rerank=20, exact=BruteForceBackend()),
+    "CompressedBackend no residuals": raises(ValueError, CODES_NO_RESIDUAL.search, Y, 3, rerank=2),
+    "CompressedBackend foreign record": raises(z.ConfigMismatchError, CODES_NO_RESIDUAL.ingest_compressed,
+                                               CODE_RECORDS),
+    "search_batch (exact)": lambda: search_batch(BACKEND, QUERIES, 3),
+    "search_batch wrong shape": raises(ValueError, search_batch, BACKEND, Y, 3),
     "SearchResult()": lambda: SearchResult(ID_A, 0.1),
     "SearchResult properties": lambda: (RESULT.vector_id, RESULT.score, repr(RESULT)),
     "SearchResult order": result_order,
@@ -470,8 +501,7 @@ def test_operation_table_covers_the_public_api():
     with open(__file__) as f:
         table = f.read().split("# ---- the operations", 1)[1].split("\n}\n", 1)[0]
     unreached = []
-    for name in z._core.__all__:
-        cls = getattr(z._core, name)
+    for name, cls in [(n, getattr(z._core, n)) for n in z._core.__all__] + [("CompressedBackend", CompressedBackend)]:
         # no operation produces a violation event, so only its constructor can be called
         if isinstance(cls, type) and not issubclass(cls, BaseException) \
                 and cls is not z.CompressionPolicyViolationDetected:
