@@ -15,7 +15,7 @@ import numpy.typing as npt
 
 import zorvex_rs
 from zorvex_rs import PanicException
-from zorvex_rs.backend import BruteForceBackend, SearchBackend, SearchResult
+from zorvex_rs.backend import BruteForceBackend, CompressedBackend, SearchBackend, SearchResult, search_batch
 from zorvex_rs.codec import (
     Codebook,
     Codec,
@@ -177,6 +177,17 @@ def main() -> None:
     backend.clear()
     assert SearchResult("x", 1).score == 1.0
     refused(ValueError, lambda: SearchBackend())
+
+    # ---- search over codes -------------------------------------------------------
+    codes = CompressedBackend(config, codebook)
+    codes.ingest({f"doc-{i}": v.astype(np.float64) for i, v in enumerate(vectors)})
+    assert_type(codes.search(first, 3, rerank=10), list[SearchResult])
+    lists = codes.search_batch(vectors[:2], 3, exact=None)
+    assert_type(lists, list[list[SearchResult]])
+    assert len(codes) == codes.count == 64 and "doc-0" in codes
+    assert_type(codes.memory_bytes, int)
+    refused(TypeError, lambda: codes.search(first, 3, 10))  # type: ignore[call-arg]
+    assert_type(search_batch(BruteForceBackend(), vectors, 1), list[list[SearchResult]])
     assert zorvex_rs.__version__ == zorvex_rs._core.__version__
 
 
