@@ -6,6 +6,7 @@
 #include <deque>
 #include <limits>
 #include <string>
+#include <type_traits>
 
 #include "backend/code_scan.hpp"
 #include "backend/score_kernels.hpp"
@@ -38,6 +39,8 @@ void grow_to(V& v, std::size_t total) {
 // Codes scanned per pass: small enough to stay in the core's cache while
 // every query of a batch runs over them.
 constexpr std::size_t kPassBytes = std::size_t{256} << 10;
+// and few enough vectors that every query's scores of a pass stay small.
+constexpr std::size_t kPassVectors = 4096;
 
 double round_half_up(double x) { return std::floor(x + 0.5); }
 
@@ -333,27 +336,44 @@ CompressedIndex::Plan CompressedIndex::plan(const float* q) const {
   return p;
 }
 
-void CompressedIndex::scan(const Plan& p, std::size_t block0, std::size_t nblocks, detail::Isa form,
+void CompressedIndex::scan(std::span<const Plan> plans, std::size_t block0, std::size_t nblocks, detail::Isa form,
                            ScanSums& sums, float* scores) const {
   const std::size_t n = nblocks * block_vectors_;
-  if (p.zero) {
-    std::fill_n(scores, n, 0.0f);
-    return;
-  }
   const std::uint8_t* blocks = codes_.data() + block0 * block_bytes_;
   const double* inv = inv_norm_.data() + block0 * block_vectors_;
-  auto finish = [&](const auto* s) {
+  // The queries that need the kernel; the rest score 0.0 throughout.
+  std::vector<std::size_t> live;
+  for (std::size_t q = 0; q < plans.size(); ++q) {
+    if (plans[q].zero) {
+      std::fill_n(scores + q * n, n, 0.0f);
+    } else {
+      live.push_back(q);
+    }
+  }
+  auto finish = [&](const Plan& p, const auto* s, float* out) {
     for (std::size_t v = 0; v < n; ++v)
-      scores[v] = inv[v] == 0.0 ? 0.0f : static_cast<float>((p.a * static_cast<double>(s[v]) + p.b) * inv[v]);
+      out[v] = inv[v] == 0.0 ? 0.0f : static_cast<float>((p.a * static_cast<double>(s[v]) + p.b) * inv[v]);
+  };
+  auto run_kernel = [&](auto& buffer, auto&& kernel) {
+    using Sum = typename std::remove_reference_t<decltype(buffer)>::value_type;
+    buffer.resize(live.size() * n);
+    std::vector<Sum*> outs(live.size());
+    for (std::size_t i = 0; i < live.size(); ++i) outs[i] = buffer.data() + i * n;
+    kernel(outs.data());
+    for (std::size_t i = 0; i < live.size(); ++i) finish(plans[live[i]], outs[i], scores + live[i] * n);
   };
   if (bits_ == 8) {
-    sums.bytes.resize(n);
-    detail::scan_bytes(form, blocks, nblocks, rows_, p.weights.data(), values_, sums.bytes.data());
-    finish(sums.bytes.data());
+    std::vector<const std::int8_t*> weights(live.size());
+    for (std::size_t i = 0; i < live.size(); ++i) weights[i] = plans[live[i]].weights.data();
+    run_kernel(sums.bytes, [&](std::int32_t* const* outs) {
+      detail::scan_bytes_multi(form, blocks, nblocks, rows_, weights.data(), values_, outs, live.size());
+    });
   } else {
-    sums.nibbles.resize(n);
-    detail::scan_nibbles(form, blocks, nblocks, rows_, p.tables.data(), sums.nibbles.data());
-    finish(sums.nibbles.data());
+    std::vector<const std::uint8_t*> tables(live.size());
+    for (std::size_t i = 0; i < live.size(); ++i) tables[i] = plans[live[i]].tables.data();
+    run_kernel(sums.nibbles, [&](std::uint32_t* const* outs) {
+      detail::scan_nibbles_multi(form, blocks, nblocks, rows_, tables.data(), outs, live.size());
+    });
   }
 }
 
@@ -435,13 +455,14 @@ Result<std::vector<std::vector<SearchResult>>, CodeSearchError> CompressedIndex:
   using Top = detail::TopK<Index, decltype(id_at)>;
 
   const std::size_t blocks = (n + block_vectors_ - 1) / block_vectors_;
-  const std::size_t pass = std::clamp<std::size_t>(kPassBytes / block_bytes_, 1, blocks);
+  const std::size_t pass =
+      std::clamp<std::size_t>(std::min(kPassBytes / block_bytes_, kPassVectors / block_vectors_), 1, blocks);
   const std::size_t per_query = (candidates >= n / 64 ? n : candidates) * sizeof(detail::Candidate<Index>) +
                                 pass * block_vectors_ * sizeof(float) + rows_ * 64;
   const std::size_t group = std::clamp<std::size_t>((std::size_t{64} << 20) / per_query, 1, 256);
 
   std::vector<std::vector<SearchResult>> all(nq);
-  std::vector<float> scores(pass * block_vectors_);
+  std::vector<float> scores;
   ScanSums sums;
   for (std::size_t q0 = 0; q0 < nq; q0 += group) {
     const std::size_t g = std::min(group, nq - q0);
@@ -456,10 +477,11 @@ Result<std::vector<std::vector<SearchResult>>, CodeSearchError> CompressedIndex:
       for (std::size_t b = 0; b < blocks; b += pass) {
         const std::size_t count = std::min(pass, blocks - b);
         const std::size_t first = b * block_vectors_, valid = std::min(n, first + count * block_vectors_) - first;
-        for (std::size_t q = 0; q < g; ++q) {
-          scan(plans[q], b, count, form, sums, scores.data());
-          tops[q].offer_all(scores.data(), valid, [first](std::size_t i) { return first + i; });
-        }
+        const std::size_t stride = count * block_vectors_;
+        scores.resize(g * stride);
+        scan(plans, b, count, form, sums, scores.data());
+        for (std::size_t q = 0; q < g; ++q)
+          tops[q].offer_all(scores.data() + q * stride, valid, [first](std::size_t i) { return first + i; });
       }
     }
     for (std::size_t q = 0; q < g; ++q) {

@@ -119,7 +119,9 @@ class CompressedIndex {
     std::vector<std::uint32_t> nibbles;
     std::vector<std::int32_t> bytes;
   };
-  void scan(const Plan& plan, std::size_t block0, std::size_t nblocks, detail::Isa form, ScanSums& sums,
+  // Scores of every query against `nblocks` blocks from `block0`: query q's
+  // at scores + q * (nblocks * block_vectors_).
+  void scan(std::span<const Plan> plans, std::size_t block0, std::size_t nblocks, detail::Isa form, ScanSums& sums,
             float* scores) const;
   Result<std::vector<float>, CodeSearchError> rescore(const float* query, const float* rotated,
                                                       std::span<const std::size_t> slots,

@@ -54,6 +54,22 @@ void scan_bytes(Isa form, const std::uint8_t* blocks, std::size_t nblocks, std::
   }
 }
 
+void scan_nibbles_multi(Isa form, const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
+                        const std::uint8_t* const* tables, std::uint32_t* const* sums, std::size_t nq) {
+  require(form);
+  if (form == Isa::Avx512) return scan_nibbles_multi_avx512(blocks, nblocks, groups, tables, sums, nq);
+  for (std::size_t q = 0; q < nq; ++q) scan_nibbles(form, blocks, nblocks, groups, tables[q], sums[q]);
+}
+
+void scan_bytes_multi(Isa form, const std::uint8_t* blocks, std::size_t nblocks, std::size_t quads,
+                      const std::int8_t* const* weights, const std::int8_t* values, std::int32_t* const* sums,
+                      std::size_t nq) {
+  require(form);
+  if (byte_scan_form(form) == Isa::Avx512)
+    return scan_bytes_multi_avx512vbmi(blocks, nblocks, quads, weights, values, sums, nq);
+  for (std::size_t q = 0; q < nq; ++q) scan_bytes(form, blocks, nblocks, quads, weights[q], values, sums[q]);
+}
+
 void scan_nibbles_portable(const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
                            const std::uint8_t* tables, std::uint32_t* sums) {
   constexpr std::size_t H = kNibbleBlock / 2;

@@ -41,6 +41,15 @@ void scan_nibbles(Isa form, const std::uint8_t* blocks, std::size_t nblocks, std
 void scan_bytes(Isa form, const std::uint8_t* blocks, std::size_t nblocks, std::size_t quads,
                 const std::int8_t* weights, const std::int8_t* values, std::int32_t* sums);
 
+// The same for nq queries at once: query q's tables (weights) and sums at
+// tables[q] (weights[q]) and sums[q]. Each row of codes is read once for
+// several queries; every sum is the one the single-query scan gives.
+void scan_nibbles_multi(Isa form, const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
+                        const std::uint8_t* const* tables, std::uint32_t* const* sums, std::size_t nq);
+void scan_bytes_multi(Isa form, const std::uint8_t* blocks, std::size_t nblocks, std::size_t quads,
+                      const std::int8_t* const* weights, const std::int8_t* values, std::int32_t* const* sums,
+                      std::size_t nq);
+
 // Whether the byte scan has a form of its own for `form`: its AVX-512 form
 // needs VBMI and VNNI besides the base set, and runs the AVX2 form without them.
 Isa byte_scan_form(Isa form);
@@ -58,5 +67,11 @@ void scan_bytes_avx2(const std::uint8_t* blocks, std::size_t nblocks, std::size_
                      const std::int8_t* weights, const std::int8_t* values, std::int32_t* sums);
 void scan_bytes_avx512vbmi(const std::uint8_t* blocks, std::size_t nblocks, std::size_t quads,
                            const std::int8_t* weights, const std::int8_t* values, std::int32_t* sums);
+// Several queries at once, in the forms that have such a kernel.
+void scan_nibbles_multi_avx512(const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
+                               const std::uint8_t* const* tables, std::uint32_t* const* sums, std::size_t nq);
+void scan_bytes_multi_avx512vbmi(const std::uint8_t* blocks, std::size_t nblocks, std::size_t quads,
+                                 const std::int8_t* const* weights, const std::int8_t* values,
+                                 std::int32_t* const* sums, std::size_t nq);
 
 }  // namespace zorvex::detail

@@ -72,9 +72,41 @@ TEST_P(CodeScans, EveryFormGivesTheDefinitionsSums) {
   for (auto& v : values) v = static_cast<std::int8_t>(extreme ? 127 : static_cast<int>(rng() % 255) - 127);
   const auto want_bytes = byte_definition(bytes, nblocks, rows, weights, values);
 
+  // Several queries at once: each its own tables, each the definition's sums.
+  constexpr std::size_t kQueries = 9;
+  std::vector<std::vector<std::uint8_t>> many_tables(kQueries, tables);
+  std::vector<std::vector<std::int8_t>> many_weights(kQueries, weights);
+  for (std::size_t q = 1; q < kQueries; ++q) {
+    for (auto& t : many_tables[q]) t = static_cast<std::uint8_t>(rng());
+    for (auto& w : many_weights[q]) w = static_cast<std::int8_t>(static_cast<int>(rng() % 255) - 127);
+  }
+  std::vector<const std::uint8_t*> table_ptrs;
+  std::vector<const std::int8_t*> weight_ptrs;
+  for (std::size_t q = 0; q < kQueries; ++q) {
+    table_ptrs.push_back(many_tables[q].data());
+    weight_ptrs.push_back(many_weights[q].data());
+  }
+
   for (Isa form : zorvex::detail::kIsas) {
     if (!zorvex::detail::isa_supported(form)) continue;
     SCOPED_TRACE(zorvex::detail::isa_name(form));
+    for (std::size_t nq : {1u, 4u, 9u}) {
+      std::vector<std::vector<std::uint32_t>> nib(nq, std::vector<std::uint32_t>(nblocks * 32));
+      std::vector<std::vector<std::int32_t>> byt(nq, std::vector<std::int32_t>(nblocks * 16));
+      std::vector<std::uint32_t*> nib_ptrs;
+      std::vector<std::int32_t*> byt_ptrs;
+      for (std::size_t q = 0; q < nq; ++q) {
+        nib_ptrs.push_back(nib[q].data());
+        byt_ptrs.push_back(byt[q].data());
+      }
+      zorvex::detail::scan_nibbles_multi(form, nibbles.data(), nblocks, rows, table_ptrs.data(), nib_ptrs.data(), nq);
+      zorvex::detail::scan_bytes_multi(form, bytes.data(), nblocks, rows, weight_ptrs.data(), values.data(),
+                                       byt_ptrs.data(), nq);
+      for (std::size_t q = 0; q < nq; ++q) {
+        EXPECT_EQ(nib[q], nibble_definition(nibbles, nblocks, rows, many_tables[q])) << "query " << q;
+        EXPECT_EQ(byt[q], byte_definition(bytes, nblocks, rows, many_weights[q], values)) << "query " << q;
+      }
+    }
     std::vector<std::uint32_t> got_nibbles(nblocks * 32);
     zorvex::detail::scan_nibbles(form, nibbles.data(), nblocks, rows, tables.data(), got_nibbles.data());
     EXPECT_EQ(got_nibbles, want_nibbles);
