@@ -33,5 +33,7 @@ PyObject* brute_force_backend_type();
 // Internal hooks of the module's own tests; they live beside the panic type,
 // outside the public namespaces.
 PyObject* make_internal_module();
+// zorvex_rs._ext, the classes and functions added after the first release.
+PyObject* make_ext_module();
 
 }  // namespace zorvex::py

@@ -88,4 +88,9 @@ T* as(PyObject* o, PyObject* type, const char* class_name) {
   return &unbox<T>(o);
 }
 
+// Binding units of zorvex_rs._ext: each adds its names to the module
+// (listed in src/py/ext_module.cpp).
+bool add_search_extensions(PyObject* module);
+bool add_codebook_training(PyObject* module);
+
 }  // namespace zorvex::py
