@@ -24,7 +24,7 @@ TEST(CodebookTraining, EveryRotationFormGivesTheSameEntries) {
   std::mt19937_64 rng(7);
   std::normal_distribution<float> normal(0.0f, 1.0f);
   std::vector<float> sample(rows * cols);
-  for (float& v : sample) v = normal(rng) * (1.0f + static_cast<float>(&v - sample.data()) % 5);
+  for (std::size_t i = 0; i < sample.size(); ++i) sample[i] = normal(rng) * static_cast<float>(1 + i % cols % 5);
   for (std::uint8_t bits : {2, 4, 8}) {
     const auto config = zorvex::CodecConfig::make(bits, 11, cols, false).value();
     auto expected = zorvex::train_codebook(sample, rows, cols, config, {}, RotationKernel::Portable);
