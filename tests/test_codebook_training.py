@@ -1,3 +1,4 @@
+import bisect
 import itertools
 import math
 import os
@@ -15,13 +16,39 @@ def rotated(x, config):
     return np.stack([rotation.apply(row) for row in x.astype(np.float32)])
 
 
+def cube_root(a):
+    if a == 0:
+        return 0.0
+    m, e = math.frexp(a)
+    m, e = math.ldexp(m, e % 3), e - e % 3
+    y = 1.0
+    for _ in range(8):
+        y = y - (y * y * y - m) / (3.0 * y * y)
+    return math.ldexp(y, e // 3)
+
+
+def start_entries(s, n):
+    """Entries spread with density p^(1/3) over equal-count bins of the sorted values s."""
+    bins = min(64 * n, len(s) - 1)
+    at = [j * (len(s) - 1) // bins for j in range(bins + 1)]
+    edge = [float(s[i]) for i in at]
+    weight = [cube_root((at[j + 1] - at[j]) * (edge[j + 1] - edge[j]) * (edge[j + 1] - edge[j])) for j in range(bins)]
+    cumulative = [0.0, *itertools.accumulate(weight)]
+    c = []
+    for k in range(n):
+        target = (k + 0.5) / n * cumulative[-1]
+        j = min(max(bisect.bisect_right(cumulative, target) - 1, 0), bins - 1)
+        inside = (target - cumulative[j]) / weight[j] if weight[j] > 0 else 0.0
+        c.append(edge[j] + inside * (edge[j + 1] - edge[j]) + 0.0)
+    return c
+
+
 def reference_lloyd(values, n, max_iterations=100_000, tolerance=0.0):
     """The stated algorithm in plain Python: exact integer cell sums, the same roundings."""
     s = np.sort(values.ravel()).astype(np.float64)
     scale = 61 - (math.frexp(max(abs(s[0]), abs(s[-1])))[1] - 1)
     prefix = [0, *itertools.accumulate(round(math.ldexp(v, scale)) for v in s)]
-    distinct = np.unique(s)
-    c = [float(distinct[(2 * k + 1) * len(distinct) // (2 * n)]) + 0.0 for k in range(n)]
+    c = start_entries(s, n)
     previous, stop = None, tolerance * (s[-1] - s[0])
     for _ in range(max_iterations):
         bounds = [0]
