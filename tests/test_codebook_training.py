@@ -153,6 +153,8 @@ def f32(rows):
         (f32([[0, 1], [np.nan, 2]]), {}, ValueError, r"^vectors\[1, 0\] is nan as float32: training needs finite values$"),
         (f32([[0, -np.inf], [1, 2]]), {}, ValueError, r"^vectors\[0, 1\] is -inf as float32"),
         (np.array([[0, 1e300], [1, 2]]), {"method": "quantile"}, ValueError, r"^vectors\[0, 1\] is inf as float32"),
+        (f32([[3.4e38, 3.4e38], [1, 2]]), {}, ValueError,
+         r"^rotating row \d of vectors gives -?inf at coordinate \d: the sample's values are too large"),
         (np.zeros((0, 2), np.float32), {}, ValueError, r"^vectors has no rows: training needs at least one vector$"),
         (np.zeros((3, 5), np.float32), {}, DimensionMismatchError,
          r"^vector length 5 does not match config dimension 2$"),

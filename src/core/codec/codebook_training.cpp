@@ -4,6 +4,8 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <limits>
+#include <optional>
 #include <utility>
 
 #include "common/fp_mode.hpp"
@@ -141,12 +143,11 @@ std::string TrainingError::message() const {
     case Kind::NonFinite:
       return at(row, col) + " is " + number(value) + " as float32: training needs finite values";
     case Kind::RotatedOverflow:
-      return "the rotation of " + at(row, col) + "'s row gives " + number(value) +
-             " in float32: the sample's values are too large to rotate";
+      return "rotating row " + std::to_string(row) + " of vectors gives " + number(value) + " at coordinate " +
+             std::to_string(col) + ": the sample's values are too large to rotate in float32";
     case Kind::TooFewDistinct:
-      return std::string("the ") + (rotated ? "rotated " : "") + "sample has " + std::to_string(count) +
-             " distinct values; a codebook of bit_width " + std::to_string(bit_width) + " needs at least " +
-             std::to_string(needed);
+      return "the rotated sample has " + std::to_string(count) + " distinct values; a codebook of bit_width " +
+             std::to_string(bit_width) + " needs at least " + std::to_string(needed);
     case Kind::InvalidIterations:
       return "max_iterations must be at least 1, got 0";
     case Kind::InvalidTolerance:
@@ -155,11 +156,13 @@ std::string TrainingError::message() const {
   return "codebook training failed";
 }
 
-namespace detail {
+namespace {
 
+// Lloyd's algorithm on sorted finite values with at least `n` distinct ones;
+// returns n strictly ascending float32 entries.
 std::vector<float> lloyd_max_entries(const std::vector<float>& sorted, std::uint32_t n,
                                      const TrainingOptions& options) {
-  StandardFpMode fp_mode;
+  detail::StandardFpMode fp_mode;
   const std::size_t count = sorted.size();
   const CellSums sums(sorted);
   std::vector<double> c = start_entries(sorted, n);
@@ -199,7 +202,7 @@ std::vector<float> lloyd_max_entries(const std::vector<float>& sorted, std::uint
   return entries;
 }
 
-}  // namespace detail
+}  // namespace
 
 Result<Codebook, TrainingError> train_codebook(std::vector<float> sample, std::size_t rows, std::size_t cols,
                                                const CodecConfig& config, const TrainingOptions& options,
@@ -252,10 +255,9 @@ Result<Codebook, TrainingError> train_codebook(std::vector<float> sample, std::s
     e.count = distinct;
     e.needed = n;
     e.bit_width = bit_width;
-    e.rotated = true;
     return err(std::move(e));
   }
-  auto made = Codebook::make(detail::lloyd_max_entries(sample, n, options), bit_width);
+  auto made = Codebook::make(lloyd_max_entries(sample, n, options), bit_width);
   if (!made) panic("Lloyd-Max entries are not strictly ascending: " + made.error().message());
   return std::move(made).value();
 }

@@ -30,11 +30,11 @@ struct TrainingOptions {
 
 struct TrainingError {
   enum class Kind : std::uint8_t {
-    Codec,           // a CodecError (dimension mismatch, too few quantiles)
+    Codec,            // a CodecError (dimension mismatch, too few quantiles)
     EmptySample,
-    NonFinite,       // an input value
-    RotatedOverflow, // a rotated value beyond float32
-    TooFewDistinct,
+    NonFinite,        // an input value
+    RotatedOverflow,  // a rotated value beyond float32
+    TooFewDistinct,   // rotated values, for Lloyd-Max
     InvalidIterations,
     InvalidTolerance,
   };
@@ -46,7 +46,6 @@ struct TrainingError {
   std::uint64_t count = 0;          // TooFewDistinct: distinct values found
   std::uint32_t needed = 0;         // TooFewDistinct: entries
   std::uint8_t bit_width = 0;       // TooFewDistinct
-  bool rotated = false;             // TooFewDistinct: counted after the rotation
 
   std::string message() const;
 };
@@ -55,19 +54,11 @@ struct TrainingError {
 // rotation and the sort work in place). Checks, in order: options, cols
 // against the configuration's dimension, rows > 0, every value finite (the
 // first in row-major order is reported); then for Lloyd-Max every rotated
-// value finite and at least 2^bit_width distinct rotated values, and for the
-// quantile method at least 2^bit_width distinct sample values. `kernel` only
+// value finite and at least 2^bit_width distinct rotated values, while the
+// quantile method is `Codebook::train` with its own check. `kernel` only
 // chooses how the rotation is computed: every form gives the same bits.
 Result<Codebook, TrainingError> train_codebook(std::vector<float> sample, std::size_t rows, std::size_t cols,
                                                const CodecConfig& config, const TrainingOptions& options,
                                                detail::RotationKernel kernel = detail::rotation_kernel_active());
 
-namespace detail {
-
-// Lloyd's algorithm on sorted finite values with at least `n` distinct ones;
-// returns n strictly ascending float32 entries. Exposed for tests.
-std::vector<float> lloyd_max_entries(const std::vector<float>& sorted, std::uint32_t n,
-                                     const TrainingOptions& options);
-
-}  // namespace detail
 }  // namespace zorvex
