@@ -1,6 +1,6 @@
 """Classes and functions added beside the extension's first-release surface."""
 
-from typing import Literal, SupportsFloat, SupportsIndex
+from typing import Any, Literal, SupportsFloat, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
@@ -8,7 +8,7 @@ import numpy.typing as npt
 from zorvex_rs._core import Codebook, CodecConfig
 
 def train_codebook(
-    vectors: npt.NDArray[np.floating],
+    vectors: npt.NDArray[np.floating[Any]],
     config: CodecConfig,
     *,
     method: Literal["lloyd-max", "quantile"] = "lloyd-max",
