@@ -53,7 +53,7 @@ double to_double(Int128 v) {
 
 // Sums over any run of the sorted values, exactly: each value becomes the
 // integer nearest v x 2^scale, with the scale putting the largest magnitude
-// just below 2^62, so a value loses at most 2^-63 of that magnitude and the
+// just below 2^62, so a value loses at most 2^-62 of that magnitude and the
 // 128-bit running sums never round or overflow.
 class CellSums {
  public:
