@@ -26,6 +26,7 @@ from zorvex_rs.codec import (
     RotationMatrix,
     compress,
     decompress,
+    train_codebook,
 )
 from zorvex_rs.corpus import (
     CompressionPolicy,
@@ -72,6 +73,10 @@ def main() -> None:
     assert codebook.entries.dtype == np.float32 and codebook.num_entries == 16
     assert Codebook.train(vectors, config=config).bit_width == 4
     assert Codebook(codebook.entries, bit_width=4).num_entries == 16
+    fitted = train_codebook(vectors.astype(np.float64), config, method="lloyd-max", max_iterations=50)
+    assert_type(fitted, Codebook)
+    assert fitted.num_entries == 16
+    refused(ValueError, lambda: train_codebook(vectors, config, method="k-means"))  # type: ignore[arg-type]
 
     record = codec.compress(vector=first, config=config, codebook=codebook)
     assert_type(record, CompressedVector)

@@ -1,11 +1,23 @@
 """Classes and functions added beside the extension's first-release surface."""
 
 from collections.abc import Iterable, Mapping
-from typing import Self, SupportsIndex, final
+from typing import Any, Literal, Self, SupportsFloat, SupportsIndex, final
 
+import numpy as np
 import numpy.typing as npt
 
 from zorvex_rs._core import BruteForceBackend, Codebook, CodecConfig, CompressedVector, Corpus, SearchResult
+
+# ---- codebook training --------------------------------------------------------
+
+def train_codebook(
+    vectors: npt.NDArray[np.floating[Any]],
+    config: CodecConfig,
+    *,
+    method: Literal["lloyd-max", "quantile"] = "lloyd-max",
+    max_iterations: SupportsIndex = 100000,
+    tolerance: SupportsFloat | SupportsIndex = 0.0,
+) -> Codebook: ...
 
 # ---- search over compressed codes -------------------------------------------
 

@@ -46,5 +46,6 @@ PyObject* make_internal_module();
 // it; each returns false with an error set.
 PyObject* make_ext_module();
 bool add_search_extensions(PyObject* module);  // src/py/backend_codes.cpp
+bool add_codebook_training(PyObject* module);  // src/py/codec_training.cpp
 
 }  // namespace zorvex::py

@@ -1,4 +1,4 @@
-"""Re-exports of `zorvex_rs._core.codec`."""
+"""Re-exports of `zorvex_rs._core.codec`, and `train_codebook` from `zorvex_rs._ext`."""
 
 import typing as _typing
 
@@ -20,6 +20,7 @@ if _typing.TYPE_CHECKING:
         CodebookIncompatibleError,
         DuplicateVectorError,
     )
+    from zorvex_rs._ext import train_codebook
 
     __all__ = [
         "CodecConfig",
@@ -33,7 +34,10 @@ if _typing.TYPE_CHECKING:
         "ConfigMismatchError",
         "CodebookIncompatibleError",
         "DuplicateVectorError",
+        "train_codebook",
     ]
 else:
-    __all__ = list(getattr(_native, "__all__", ()))
-    globals().update({name: getattr(_native, name) for name in __all__})
+    from zorvex_rs._ext import train_codebook
+
+    __all__ = [*getattr(_native, "__all__", ()), "train_codebook"]
+    globals().update({name: getattr(_native, name) for name in __all__[:-1]})
