@@ -5,7 +5,7 @@ Run with the installed package (faiss-cpu and threadpoolctl installed):
 Defaults: 100,000 clustered unit vectors of 768 float32, 100 held-out queries,
 top_k 10, everything on one thread.
 
-Rows: CompressedBackend at 2, 4 and 8 bits (scan alone, and re-ranked against a
+Rows: CompressedBackend at 2, 4 and 8 bits (Lloyd-Max codebooks from train_codebook) (scan alone, and re-ranked against a
 BruteForceBackend of the originals with rerank = 10 x top_k), one query per call
 and batches of 100; BruteForceBackend one query per call and search_batch with
 1,000 queries; FAISS IndexScalarQuantizer (4 and 8 bits), IndexPQFastScan and
@@ -30,7 +30,7 @@ import numpy as np
 from threadpoolctl import threadpool_limits
 
 from zorvex_rs.backend import BruteForceBackend, CompressedBackend, search_batch
-from zorvex_rs.codec import Codec, CodecConfig
+from zorvex_rs.codec import CodecConfig, train_codebook
 
 TOP_K = 10
 RERANK = 10 * TOP_K
@@ -116,7 +116,7 @@ def main():
     sample = x[np.random.default_rng(4).choice(n, 20_000, replace=False)]
     for bits in (2, 4, 8):
         config = CodecConfig(bits, seed=7, dimension=d, residual_enabled=False)
-        codebook = Codec().build_codebook(sample, config)
+        codebook = train_codebook(sample, config)
         backend = CompressedBackend(config, codebook)
         backend.ingest(dict(zip(ids, x)))
         code_bytes = n * (bits * d // 8)
@@ -140,6 +140,7 @@ def main():
                                                                        faiss.METRIC_INNER_PRODUCT)),
                  (f"FAISS PQFastScan M={d // 2}x4", lambda: faiss.IndexPQFastScan(d, d // 2, 4,
                                                                                  faiss.METRIC_INNER_PRODUCT)),
+                 (f"FAISS PQFastScan M={d}x4", lambda: faiss.IndexPQFastScan(d, d, 4, faiss.METRIC_INNER_PRODUCT)),
                  ("FAISS RaBitQFastScan 4-bit", lambda: faiss.IndexRaBitQFastScan(d, faiss.METRIC_INNER_PRODUCT,
                                                                                    32, 4))]
         if quick:
@@ -181,7 +182,7 @@ def sample_recall():
     print(f"{'bits':>4} {'scan':>6} {'rerank exact':>13} {'rerank residual':>16}")
     for bits in (2, 4, 8):
         config = CodecConfig(bits, seed=7, dimension=d, residual_enabled=True)
-        codebook = Codec().build_codebook(docs[:2000], config)
+        codebook = train_codebook(docs[np.random.default_rng(4).choice(n, 2000, replace=False)], config)
         backend = CompressedBackend(config, codebook)
         backend.ingest(dict(zip(ids, docs)))
         scan = recall(ids_of(backend.search_batch(queries, TOP_K)), want)

@@ -5,7 +5,7 @@ from dataclasses import dataclass
 
 from demo.sample import K, SEED, recall_at_k
 from zorvex_rs.backend import BruteForceBackend, CompressedBackend
-from zorvex_rs.codec import Codec, CodecConfig
+from zorvex_rs.codec import CodecConfig, train_codebook
 
 RERANK = 10 * K
 
@@ -26,7 +26,7 @@ def evaluate_codes(sample, truth, bits, residual, train, exact, progress=None):
     the best RERANK candidates re-scored (against their residuals when kept, else against `exact`, a
     BruteForceBackend of the originals). Queries are sent in one search_batch call each way."""
     config = CodecConfig(bits, SEED, sample.docs.shape[1], residual)
-    codebook = Codec().build_codebook(train, config)
+    codebook = train_codebook(train, config)
     backend = CompressedBackend(config, codebook)
     backend.ingest(dict(zip(sample.doc_ids, sample.docs)))
     row_of = {vector_id: row for row, vector_id in enumerate(sample.doc_ids)}
