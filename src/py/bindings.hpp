@@ -34,4 +34,8 @@ PyObject* brute_force_backend_type();
 // outside the public namespaces.
 PyObject* make_internal_module();
 
+// zorvex_rs._ext (src/py/ext_module.cpp) and the binding units that fill it.
+PyObject* make_ext_module();
+bool add_search_extensions(PyObject* module);
+
 }  // namespace zorvex::py
