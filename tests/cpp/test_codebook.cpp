@@ -13,9 +13,7 @@
 #include <string>
 #include <vector>
 
-#if defined(__x86_64__)
-#include <xmmintrin.h>
-#endif
+#include "fp_control.hpp"
 
 #include "core/codec/codebook.hpp"
 #include "core/codec/codebook_kernels.hpp"
@@ -347,7 +345,7 @@ TEST(CodebookQuantize, FastFormsMatchDefinitionOnRandomCodebooks) {
   }
 }
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__aarch64__)
 // A host library built with fast-math options may leave flush-to-zero and
 // denormals-are-zero on; results must not change.
 TEST(CodebookQuantize, IgnoresFlushToZeroModes) {
@@ -357,8 +355,8 @@ TEST(CodebookQuantize, IgnoresFlushToZeroModes) {
   for (int k = -12; k <= 12; ++k) values.push_back(static_cast<float>(k) * d / 2);
   std::vector<std::uint8_t> want(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) want[i] = quantize_by_scan(cb.entries(), values[i]);
-  const unsigned saved = _mm_getcsr();
-  _mm_setcsr(saved | 0x8040u);  // FTZ | DAZ
+  const unsigned saved = zorvex_test::fp_control();
+  zorvex_test::set_fp_control(saved | zorvex_test::kFlushToZero);  // FTZ | DAZ
   std::vector<std::uint8_t> scalar(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) scalar[i] = cb.quantize(values[i]);
   std::vector<std::vector<std::uint8_t>> forms;
@@ -366,7 +364,7 @@ TEST(CodebookQuantize, IgnoresFlushToZeroModes) {
     forms.emplace_back(values.size());
     (void)zorvex::detail::codebook_quantize(kernel, cb, values, forms.back());
   }
-  _mm_setcsr(saved);
+  zorvex_test::set_fp_control(saved);
   EXPECT_EQ(scalar, want);
   for (const auto& got : forms) EXPECT_EQ(got, want);
 }

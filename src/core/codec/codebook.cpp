@@ -76,7 +76,11 @@ Result<Codebook, CodecError> Codebook::train(std::vector<double> values, std::ui
     lo = std::min(lo, count - 1);
     const std::size_t hi = std::min(lo + 1, count - 1);
     const double frac = pos - floor_pos;
-    const double value = values[lo] + (values[hi] - values[lo]) * frac;
+    double value = values[lo] + (values[hi] - values[lo]) * frac;
+    // An infinite end makes inf * 0 here. x86-64 gives that the default NaN
+    // with its sign set; other processors clear the sign, which would sort the
+    // entry to the other end. Every machine takes x86-64's, so codebooks agree.
+    if (std::isnan(value)) value = -std::numeric_limits<double>::quiet_NaN();
     entries[k] = static_cast<float>(value);
   }
 
