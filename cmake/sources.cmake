@@ -5,12 +5,17 @@ file(GLOB ZORVEX_CORE_SOURCES CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/src/core/corpus/*.cpp
   ${PROJECT_SOURCE_DIR}/src/io/compressed_vector/*.cpp
   ${PROJECT_SOURCE_DIR}/src/backend/*.cpp)
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+  set(ZORVEX_X86_64 ON)
+else()
+  set(ZORVEX_X86_64 OFF)
+endif()
 # Kernels compiled for a wider instruction set, selected at run time.
 file(GLOB ZORVEX_AVX2_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*/*_avx2.cpp ${PROJECT_SOURCE_DIR}/src/*/*/*_avx2.cpp)
 file(GLOB ZORVEX_AVX512_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*/*_avx512.cpp ${PROJECT_SOURCE_DIR}/src/*/*/*_avx512.cpp)
 list(REMOVE_ITEM ZORVEX_CORE_SOURCES ${ZORVEX_AVX2_SOURCES} ${ZORVEX_AVX512_SOURCES})
 # Elsewhere only the portable forms exist; stand-ins satisfy the dispatchers.
-if(NOT CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+if(NOT ZORVEX_X86_64)
   set(ZORVEX_AVX2_SOURCES ${PROJECT_SOURCE_DIR}/src/arch/x86_forms_absent.cpp)
   set(ZORVEX_AVX512_SOURCES)
 endif()
@@ -19,13 +24,13 @@ add_library(zorvex_core STATIC ${ZORVEX_CORE_SOURCES} ${ZORVEX_AVX2_SOURCES} ${Z
 target_include_directories(zorvex_core PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_include_directories(zorvex_core SYSTEM PRIVATE ${ZORVEX_EIGEN_INCLUDE_DIR})
 target_compile_options(zorvex_core PRIVATE ${ZORVEX_WARNINGS} ${ZORVEX_FP_FLAGS} -O2)
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+if(ZORVEX_X86_64)
   set_source_files_properties(${ZORVEX_AVX2_SOURCES} PROPERTIES COMPILE_OPTIONS "-mavx2;-mfma")
   set_source_files_properties(${ZORVEX_AVX512_SOURCES} PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512dq;-mavx512vl;-mavx512bw;-mavx2;-mfma")
 endif()
 # The rotation QR's rounding is part of every rotation matrix, so its
 # instruction set is pinned whatever the toolchain defaults or CXXFLAGS say.
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+if(ZORVEX_X86_64)
   set_source_files_properties(${PROJECT_SOURCE_DIR}/src/core/codec/rotation_qr.cpp PROPERTIES COMPILE_OPTIONS
     "-O2;-march=x86-64;-mtune=generic;-mno-avx;-mno-fma;-ffp-contract=off;-fno-fast-math")
 else()
