@@ -13,7 +13,8 @@ mkdir -p "$WORK"
 PYTHON="${PYTHONS[0]}"
 
 # fresh_tree NAME : a copy of the files a clone has (tracked, plus new files
-# not yet committed), without build trees or environments.
+# not yet committed), without build trees or environments. Tracked files
+# deleted in the work tree are skipped, as a commit would drop them.
 fresh_tree() {
   local dir="$WORK/$1"
   mkdir -p "$dir"
