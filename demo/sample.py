@@ -292,6 +292,7 @@ def plot(groups, path, title):
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    import matplotlib.ticker
 
     names = [r.name for results in groups.values() for r in results]
     fig, (left, right) = plt.subplots(1, 2, figsize=(max(10, 0.9 * len(names) + 4), 5))
@@ -310,8 +311,15 @@ def plot(groups, path, title):
         axis.set_xticks(np.arange(len(names)), names, rotation=40, ha="right", fontsize=8)
         axis.set_ylabel(label)
         axis.grid(axis="y", alpha=0.3)
-    left.set_ylim(0, 1.08)
-    right.legend(fontsize=8)
+        # Above the panel: inside, any corner would cover a bar.
+        axis.legend(fontsize=8, loc="lower left", bbox_to_anchor=(0, 1.0), ncol=3, frameon=False)
+    # Recall near 1 is where settings differ: the axis starts just below the
+    # lowest bar and has a grid line every 0.01, so 0.93, 0.99 and 1.00 part.
+    lowest = min(r.recall for results in groups.values() for r in results)
+    left.set_ylim(max(0.0, np.floor(lowest * 20 - 1) / 20), 1.0 + 0.004)
+    left.yaxis.set_major_locator(matplotlib.ticker.MultipleLocator(0.05))
+    left.yaxis.set_minor_locator(matplotlib.ticker.MultipleLocator(0.01))
+    left.grid(axis="y", which="minor", alpha=0.15)
     fig.suptitle(title, fontsize=10)
     fig.tight_layout()
     Path(path).parent.mkdir(parents=True, exist_ok=True)

@@ -2,9 +2,9 @@
 // their rules: bit width, then entry count, then the first adjacent pair that
 // is not strictly ascending under IEEE totalOrder (equal: duplicate at that
 // index; descending: not sorted); training by linear-interpolation quantiles
-// of the totalOrder-sorted values, then the distinct count. totalOrder here
-// is written by sign and magnitude, not as the code's integer key. The host
-// FTZ/DAZ mode must not change a trained entry.
+// of the totalOrder-sorted values (NaN anywhere refused), then the distinct
+// count. totalOrder here is written by sign and magnitude, not as the code's
+// integer key. The host FTZ/DAZ mode must not change a trained entry.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -114,8 +114,12 @@ void fuzz_train(FuzzedDataProvider& in) {
     want_error = "bit_width must be one of [2, 4, 8], got " + std::to_string(b);
   } else {
     const std::size_t n = std::size_t{1} << b;
+    const auto nan = std::find_if(values.begin(), values.end(), [](double v) { return v != v; });
     if (values.empty()) {
       want_error = "insufficient training data for " + std::to_string(n) + " distinct entries";
+    } else if (nan != values.end()) {
+      want_error = "training data must not contain NaN: value " + std::to_string(nan - values.begin()) + " of " +
+                   std::to_string(values.size()) + " (row-major) is NaN";
     } else {
       std::vector<double> s = values;
       std::stable_sort(s.begin(), s.end(), [](double x, double y) { return cmp(x, y) < 0; });

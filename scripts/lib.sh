@@ -68,15 +68,26 @@ build_and_install() {
   "$PY" -m pip install --quiet --force-reinstall --no-deps "$WHEEL"
 }
 
-# Installs Debian's GoogleTest when CMake cannot find it (needs root).
+# ensure_debs PACKAGE... : installs the Debian packages not yet installed
+# (needs root).
+ensure_debs() {
+  local missing=() pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
+  done
+  [ "${#missing[@]}" -eq 0 ] && return 0
+  if [ "$(id -u)" = 0 ]; then
+    log "installing ${missing[*]}"
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  else
+    echo "error: missing Debian packages: ${missing[*]} (install them as root)" >&2
+    exit 1
+  fi
+}
+
+# Installs Debian's GoogleTest when CMake cannot find it.
 ensure_gtest() {
   if ! find /usr/lib /usr/local/lib /usr/share -name GTestConfig.cmake 2>/dev/null | grep -q .; then
-    if [ "$(id -u)" = 0 ]; then
-      log "installing GoogleTest (libgtest-dev)"
-      apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
-    else
-      echo "error: GoogleTest is missing; install libgtest-dev (as root)" >&2
-      exit 1
-    fi
+    ensure_debs libgtest-dev
   fi
 }

@@ -112,6 +112,48 @@ def test_training_needs_enough_distinct_values(sample):
         Codebook.train(sample, CodecConfig(2, 0, 4))
 
 
+def _with_nan(shape, flat_index, bits=0x7FC00000):
+    sample = np.random.default_rng(1).standard_normal(shape).astype(np.float32)
+    sample.reshape(-1)[flat_index] = np.array(bits, np.uint32).view(np.float32)
+    return sample
+
+
+@pytest.mark.parametrize(
+    "sample, index",
+    [
+        (_with_nan((1000, 384), 0), 0),  # first
+        (_with_nan((1000, 384), 1000 * 384 - 1), 1000 * 384 - 1),  # last
+        (_with_nan((1, 1), 0), 0),  # the only value
+        (_with_nan((50, 8), 123, bits=0xFFC00123), 123),  # negative, with a payload
+        (_with_nan((50, 8), 77, bits=0x7F800001), 77),  # signalling
+    ],
+    ids=["first", "last", "only", "negative-payload", "signalling"],
+)
+@pytest.mark.parametrize("train", [
+    lambda x, cfg: Codebook.train(x, cfg),
+    lambda x, cfg: Codec().build_codebook(x, cfg),
+], ids=["Codebook.train", "Codec.build_codebook"])
+def test_training_refuses_nan_anywhere(sample, index, train):
+    # Checked before anything else of training: even the width-8 one-value
+    # sample, which would be refused as too small, names the NaN.
+    for bit_width in (4, 8):
+        cfg = CodecConfig(bit_width, 0, sample.shape[1])
+        message = f"^training data must not contain NaN: value {index} of {sample.size} \\(row-major\\) is NaN$"
+        with pytest.raises(ValueError, match=message):
+            train(sample, cfg)
+
+
+@pytest.mark.parametrize("sample, entry_bits", [
+    ([0, 1, 2, 3, 4, 5, np.inf], [0xFFC00000, 0, 0x40000000, 0x40800000]),
+    ([-np.inf, 0, 1, 2, 3, 4, 5], [0xFFC00000, 0x3F800000, 0x40400000, 0x40A00000]),
+])
+def test_infinities_train_as_before(sample, entry_bits):
+    # Only NaN in the input is refused: an infinite end still interpolates to
+    # inf + (inf - inf) * 0, the processor's default NaN, which sorts first.
+    cb = Codebook.train(np.array([sample], np.float32), CodecConfig(2, 0, len(sample)))
+    assert cb.entries.view(np.uint32).tolist() == entry_bits
+
+
 def test_training_argument_errors():
     cfg = CodecConfig(2, 0, 4)
     with pytest.raises(TypeError, match=r"^argument 'vectors': "):

@@ -58,6 +58,9 @@ CodecError CodecError::length_mismatch(std::size_t left, std::size_t right) {
   return codec(CK::LengthMismatch, right, left);
 }
 CodecError CodecError::invalid_residual_flag(std::uint8_t got) { return codec(CK::InvalidResidualFlag, 0, got); }
+CodecError CodecError::training_data_nan(std::size_t index, std::size_t count) {
+  return codec(CK::TrainingDataNan, count, index);
+}
 
 std::string CodecError::message() const {
   switch (kind) {
@@ -89,6 +92,9 @@ std::string CodecError::message() const {
       return "input and output lengths disagree: " + num(got) + " vs " + num(expected);
     case CK::InvalidResidualFlag:
       return "invalid residual flag: expected 0x00 or 0x01, got " + hex2(static_cast<std::uint8_t>(got));
+    case CK::TrainingDataNan:
+      return "training data must not contain NaN: value " + num(got) + " of " + num(expected) +
+             " (row-major) is NaN";
   }
   return {};
 }

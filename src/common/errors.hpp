@@ -25,6 +25,7 @@ struct CodecError {
     IndexOutOfRange,
     LengthMismatch,
     InvalidResidualFlag,
+    TrainingDataNan,
   };
   explicit CodecError(Kind k) : kind(k) {}
   Kind kind;
@@ -49,6 +50,7 @@ struct CodecError {
   static CodecError index_out_of_range(std::uint8_t index, std::uint32_t bound);
   static CodecError length_mismatch(std::size_t left, std::size_t right);
   static CodecError invalid_residual_flag(std::uint8_t got);
+  static CodecError training_data_nan(std::size_t index, std::size_t count);
 
   std::string message() const;
 };

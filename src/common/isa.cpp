@@ -1,5 +1,8 @@
 #include "common/isa.hpp"
 
+#include <cstdlib>
+#include <string_view>
+
 namespace zorvex::detail {
 
 const char* isa_name(Isa isa) {
@@ -35,13 +38,46 @@ bool isa_supported(Isa isa) {
   return false;
 }
 
-Isa isa_best() {
-  static const Isa chosen = [] {
-    if (isa_supported(Isa::Avx512)) return Isa::Avx512;
-    if (isa_supported(Isa::Avx2)) return Isa::Avx2;
-    return Isa::Portable;
+namespace {
+
+struct Choice {
+  Isa isa;
+  std::string error;
+};
+
+std::string form_list(bool supported_only) {
+  std::string out;
+  for (Isa isa : kIsas) {
+    if (supported_only && !isa_supported(isa)) continue;
+    if (!out.empty()) out += ", ";
+    out += isa_name(isa);
+  }
+  return out;
+}
+
+const Choice& choice() {
+  static const Choice chosen = [] {
+    Isa widest = Isa::Portable;
+    for (Isa isa : kIsas)
+      if (isa_supported(isa)) widest = isa;
+    const char* pinned = std::getenv(kIsaVariable);
+    if (!pinned || !*pinned) return Choice{widest, {}};
+    for (Isa isa : kIsas) {
+      if (std::string_view(pinned) != isa_name(isa)) continue;
+      if (isa_supported(isa)) return Choice{isa, {}};
+      return Choice{widest, std::string(kIsaVariable) + "='" + pinned +
+                                "': this processor lacks that form; it supports " + form_list(true)};
+    }
+    return Choice{widest, std::string(kIsaVariable) + "='" + pinned + "' is not a kernel form; expected one of " +
+                              form_list(false) + " (this processor supports " + form_list(true) + ")"};
   }();
   return chosen;
 }
+
+}  // namespace
+
+Isa isa_best() { return choice().isa; }
+
+const std::string& isa_pin_error() { return choice().error; }
 
 }  // namespace zorvex::detail

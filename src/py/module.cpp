@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/isa.hpp"
 #include "py/bindings.hpp"
 #include "py/arrays.hpp"
 #include "py/convert.hpp"
@@ -133,6 +134,11 @@ PyObject* init() {
   }
   if (g_module) return Ref::borrow(g_module).release();
 
+  // A pinned kernel form that cannot be honoured would silently run another.
+  if (!detail::isa_pin_error().empty()) {
+    PyErr_SetString(PyExc_ImportError, detail::isa_pin_error().c_str());
+    return nullptr;
+  }
   // Made here so that no later call can fail for want of it.
   if (!slice_container_type()) return nullptr;
   Ref module = Ref::steal(PyModule_Create2(&g_def, 1013));

@@ -18,7 +18,7 @@
 #include <thread>
 #include <utility>
 #include <vector>
-#include <xmmintrin.h>
+#include "fp_control.hpp"
 
 #include "backend/brute_force.hpp"
 #include "backend/score_kernels.hpp"
@@ -165,11 +165,11 @@ TEST(ScoreText, ReadsBackAsTheSameFloat) {
 // A host library may leave denormals-are-zero on; a subnormal score must
 // still be written as itself, not as zero.
 TEST(ScoreText, SubnormalsUnderDenormalsAreZero) {
-  const unsigned saved = _mm_getcsr();
-  _mm_setcsr(saved | 0x8040u);  // FTZ | DAZ
+  const unsigned saved = zorvex_test::fp_control();
+  zorvex_test::set_fp_control(saved | zorvex_test::kFlushToZero);  // FTZ | DAZ
   const std::string smallest = zorvex::format_score(std::bit_cast<float>(0x80000001u));
   const std::string largest = zorvex::format_score(std::bit_cast<float>(0x007FFFFFu));
-  _mm_setcsr(saved);
+  zorvex_test::set_fp_control(saved);
   EXPECT_EQ(smallest, "-0.000000000000000000000000000000000000000000001");
   EXPECT_EQ(std::bit_cast<std::uint32_t>(std::strtof(largest.c_str(), nullptr)), 0x007FFFFFu) << largest;
 }

@@ -13,9 +13,7 @@
 #include <string>
 #include <vector>
 
-#if defined(__x86_64__)
-#include <xmmintrin.h>
-#endif
+#include "fp_control.hpp"
 
 #include "core/codec/codebook.hpp"
 #include "core/codec/codebook_kernels.hpp"
@@ -151,9 +149,15 @@ INSTANTIATE_TEST_SUITE_P(
                   {-1.0f, -0.8666667f, -0.73333335f, -0.6f, -0.46666667f, -0.33333334f, -0.2f, -0.06666667f,
                    0.06666667f, 0.2f, 0.33333334f, 0.46666667f, 0.6f, 0.73333335f, 0.8666667f, 1.0f},
                   nullptr},
-        // A positive NaN sorts last and becomes the top entry.
-        TrainCase{"nan_sorts_last", {std::nan(""), 0, 3, 6, 9, 12, 15}, 2, {0, 6, 12, from_bits(0x7FC00000u)},
-                  nullptr},
+        // NaN anywhere is refused before sorting, so it can never become an entry.
+        TrainCase{"nan_first", {std::nan(""), 0, 3, 6, 9, 12, 15}, 2, {},
+                  "training data must not contain NaN: value 0 of 7 (row-major) is NaN"},
+        TrainCase{"nan_last", {0, 3, 6, 9, 12, 15, std::nan("")}, 2, {},
+                  "training data must not contain NaN: value 6 of 7 (row-major) is NaN"},
+        TrainCase{"nan_only", {std::nan("")}, 8, {},
+                  "training data must not contain NaN: value 0 of 1 (row-major) is NaN"},
+        TrainCase{"negative_nan_payload", {0, 3, kNegNan, 9, -INFINITY}, 2, {},
+                  "training data must not contain NaN: value 2 of 5 (row-major) is NaN"},
         TrainCase{"empty", {}, 2, {}, "insufficient training data for 4 distinct entries"},
         TrainCase{"all_equal", {2.5, 2.5, 2.5, 2.5}, 2, {}, "insufficient training data for 4 distinct entries"},
         // Quantile positions 0, 3, 6, 9 all fall on the run of zeros.
@@ -165,6 +169,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Both ends are an infinity plus (an infinite difference) * 0: the same NaN twice.
         TrainCase{"infinite_ends", {-INFINITY, 0, 1, INFINITY}, 2, {},
                   "insufficient training data for 4 distinct entries"},
+        // One infinite end: inf + (inf - inf) * 0 is x86-64's default NaN (sign set), which sorts first.
+        TrainCase{"infinite_top", {0, 1, 2, 3, 4, 5, INFINITY}, 2, {from_bits(0xFFC00000u), 0, 2, 4}, nullptr},
         TrainCase{"all_equal_bw8", {2.5, 2.5}, 8, {}, "insufficient training data for 256 distinct entries"},
         // -0.0 + (0.0 - -0.0) * 0 is +0.0: the two zeros of the sample become one entry.
         TrainCase{"signed_zeros_merge", {1, 0.0, -1, -0.0}, 2, {}, "insufficient training data for 4 distinct entries"},
@@ -339,7 +345,7 @@ TEST(CodebookQuantize, FastFormsMatchDefinitionOnRandomCodebooks) {
   }
 }
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__aarch64__)
 // A host library built with fast-math options may leave flush-to-zero and
 // denormals-are-zero on; results must not change.
 TEST(CodebookQuantize, IgnoresFlushToZeroModes) {
@@ -349,8 +355,8 @@ TEST(CodebookQuantize, IgnoresFlushToZeroModes) {
   for (int k = -12; k <= 12; ++k) values.push_back(static_cast<float>(k) * d / 2);
   std::vector<std::uint8_t> want(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) want[i] = quantize_by_scan(cb.entries(), values[i]);
-  const unsigned saved = _mm_getcsr();
-  _mm_setcsr(saved | 0x8040u);  // FTZ | DAZ
+  const unsigned saved = zorvex_test::fp_control();
+  zorvex_test::set_fp_control(saved | zorvex_test::kFlushToZero);  // FTZ | DAZ
   std::vector<std::uint8_t> scalar(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) scalar[i] = cb.quantize(values[i]);
   std::vector<std::vector<std::uint8_t>> forms;
@@ -358,7 +364,7 @@ TEST(CodebookQuantize, IgnoresFlushToZeroModes) {
     forms.emplace_back(values.size());
     (void)zorvex::detail::codebook_quantize(kernel, cb, values, forms.back());
   }
-  _mm_setcsr(saved);
+  zorvex_test::set_fp_control(saved);
   EXPECT_EQ(scalar, want);
   for (const auto& got : forms) EXPECT_EQ(got, want);
 }

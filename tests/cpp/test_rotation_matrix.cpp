@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <xmmintrin.h>
+#include "fp_control.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -168,17 +168,17 @@ TEST(RotationApply, IgnoresAndRestoresTheCallersFloatingPointMode) {
   ASSERT_TRUE(plain.apply(x, want_fwd).ok());
   ASSERT_TRUE(plain.apply_inverse(x, want_inv).ok());
 
-  const unsigned saved = _mm_getcsr();
-  const unsigned flushing = saved | 0x8040u;  // FTZ | DAZ
-  _mm_setcsr(flushing);
+  const unsigned saved = zorvex_test::fp_control();
+  const unsigned flushing = saved | zorvex_test::kFlushToZero;  // FTZ | DAZ
+  zorvex_test::set_fp_control(flushing);
   const RotationMatrix flushed = RotationMatrix::build(8, d);
   const bool fwd_ok = flushed.apply(x, got_fwd).ok();
   const bool inv_ok = flushed.apply_inverse(x, got_inv).ok();
-  const unsigned after = _mm_getcsr();
-  _mm_setcsr(saved);
+  const unsigned after = zorvex_test::fp_control();
+  zorvex_test::set_fp_control(saved);
 
   EXPECT_TRUE(fwd_ok && inv_ok);
-  EXPECT_EQ(after & ~0x3Fu, flushing & ~0x3Fu);
+  EXPECT_EQ(after & ~zorvex_test::kFpStickyFlags, flushing & ~zorvex_test::kFpStickyFlags);
   EXPECT_TRUE(same_bits(plain, flushed));
   EXPECT_EQ(std::memcmp(want_fwd.data(), got_fwd.data(), d * sizeof(float)), 0);
   EXPECT_EQ(std::memcmp(want_inv.data(), got_inv.data(), d * sizeof(float)), 0);

@@ -57,6 +57,11 @@ Result<Codebook, CodecError> Codebook::train(std::vector<double> values, std::ui
   const std::uint32_t n = 1u << bit_width;
   const std::size_t count = values.size();
   if (count == 0) return err(CodecError::insufficient_training_data(n));
+  // NaN would sort past the numbers and become the top entry, and every value
+  // quantised to it would decompress to NaN: refuse rather than corrupt.
+  const auto nan = std::find_if(values.begin(), values.end(), [](double v) { return std::isnan(v); });
+  if (nan != values.end())
+    return err(CodecError::training_data_nan(static_cast<std::size_t>(nan - values.begin()), count));
 
   std::sort(values.begin(), values.end(),
             [](double a, double b) { return total_order_key(a) < total_order_key(b); });
@@ -71,7 +76,11 @@ Result<Codebook, CodecError> Codebook::train(std::vector<double> values, std::ui
     lo = std::min(lo, count - 1);
     const std::size_t hi = std::min(lo + 1, count - 1);
     const double frac = pos - floor_pos;
-    const double value = values[lo] + (values[hi] - values[lo]) * frac;
+    double value = values[lo] + (values[hi] - values[lo]) * frac;
+    // An infinite end makes inf * 0 here. x86-64 gives that the default NaN
+    // with its sign set; other processors clear the sign, which would sort the
+    // entry to the other end. Every machine takes x86-64's, so codebooks agree.
+    if (std::isnan(value)) value = -std::numeric_limits<double>::quiet_NaN();
     entries[k] = static_cast<float>(value);
   }
 

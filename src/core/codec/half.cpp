@@ -9,6 +9,7 @@
 #endif
 
 #include "common/fp_mode.hpp"
+#include "common/isa.hpp"
 
 namespace zorvex {
 
@@ -96,9 +97,10 @@ __attribute__((target("avx2,f16c"))) void f32_to_f16_le_f16c(std::span<const flo
 bool has_f16c() {
   static const bool yes = [] {
     // F16C is CPUID.1:ECX bit 29, read directly: clang's __builtin_cpu_supports
-    // does not know the name.
+    // does not know the name. A process pinned to the portable form gets the
+    // portable conversion too.
     unsigned a = 0, b = 0, c = 0, d = 0;
-    return __builtin_cpu_supports("avx2") && __get_cpuid(1, &a, &b, &c, &d) != 0 && (c & bit_F16C) != 0;
+    return detail::isa_best() != detail::Isa::Portable && __builtin_cpu_supports("avx2") && __get_cpuid(1, &a, &b, &c, &d) != 0 && (c & bit_F16C) != 0;
   }();
   return yes;
 }

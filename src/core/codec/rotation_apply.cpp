@@ -37,6 +37,7 @@ void require_supported(RotationKernel kernel) {
 void rotation_forward(RotationKernel kernel, const double* m, std::size_t d, const float* x, float* y) {
   require_supported(kernel);
   StandardFpMode fp_mode;
+  const bool made_nans_only = kMatchX86MadeNans && !row_has_arm_default_nan(x, d);
   // Widening x first also makes x == y safe.
   Scratch xd(d);
   for (std::size_t j = 0; j < d; ++j) xd.get()[j] = static_cast<double>(x[j]);
@@ -51,11 +52,13 @@ void rotation_forward(RotationKernel kernel, const double* m, std::size_t d, con
       rotation_forward_avx512(m, d, xd.get(), y);
       break;
   }
+  if (made_nans_only) match_x86_made_nans(y, d);
 }
 
 void rotation_inverse(RotationKernel kernel, const double* m, std::size_t d, const float* x, float* y) {
   require_supported(kernel);
   StandardFpMode fp_mode;
+  const bool made_nans_only = kMatchX86MadeNans && !row_has_arm_default_nan(x, d);
   Scratch acc(d);
   switch (kernel) {
     case RotationKernel::Portable:
@@ -68,6 +71,7 @@ void rotation_inverse(RotationKernel kernel, const double* m, std::size_t d, con
       rotation_inverse_avx512(m, d, x, acc.get(), y);
       break;
   }
+  if (made_nans_only) match_x86_made_nans(y, d);
 }
 
 void rotation_forward_portable(const double* m, std::size_t d, const double* xd, float* y) {

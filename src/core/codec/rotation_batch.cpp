@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "common/result.hpp"
 #include "common/fp_mode.hpp"
@@ -134,6 +135,12 @@ const double* RotationBatch::panel(std::size_t col0, std::size_t k0, std::size_t
 void RotationBatch::pass(const float* x, std::size_t rows, float* y) {
   const std::size_t tr = form_->tile_rows, tc = form_->tile_cols, depth = form_->depth, d = d_;
   const std::size_t groups = (rows + tr - 1) / tr;
+  // Read before y is written (x may be y); see match_x86_made_nans.
+  std::vector<bool> made_nans_only;
+  if constexpr (kMatchX86MadeNans) {
+    made_nans_only.resize(rows);
+    for (std::size_t r = 0; r < rows; ++r) made_nans_only[r] = !row_has_arm_default_nan(x + r * d, d);
+  }
   // Widened once, in the order the tiles read it: by depth block, then by
   // group, then by step with a tile's rows adjacent. A depth block's inputs
   // for the whole pass are then one sequential stream. Reading all of x
@@ -172,6 +179,8 @@ void RotationBatch::pass(const float* x, std::size_t rows, float* y) {
       form_->run(job);
     }
   }
+  for (std::size_t r = 0; r < made_nans_only.size(); ++r)
+    if (made_nans_only[r]) match_x86_made_nans(y + r * d, d);
 }
 
 void RotationBatch::apply(const float* x, std::size_t rows, float* y) {

@@ -4,7 +4,8 @@
 //  - instruction set: this file alone is compiled for baseline x86-64 (SSE2,
 //    no AVX/FMA, -ffp-contract=off; see cmake/sources.cmake), checked below.
 //    Eigen's packet width, and with it every vectorised loop and the GEMM
-//    micro-kernel shapes, follows from that at compile time.
+//    micro-kernel shapes, follows from that at compile time. On other
+//    processors the same SSE2 code runs through SIMDe (src/arch/sse2_simde).
 //  - GEMM blocking: Eigen sizes its kc/mc/nc blocks (which fix how the inner
 //    products of the level-3 updates are split and summed) from the cache sizes
 //    it reads with CPUID. We set fixed sizes (Eigen's own x86 defaults) once,
@@ -35,6 +36,11 @@
 #include <utility>
 
 #include "common/result.hpp"
+
+#if !defined(EIGEN_VECTORIZE_SSE2) || defined(EIGEN_VECTORIZE_SSE3) || defined(EIGEN_VECTORIZE_FMA) || \
+    defined(EIGEN_VECTORIZE_NEON)
+#error "rotation_qr.cpp must see Eigen's SSE2 packet path and nothing wider"
+#endif
 
 namespace zorvex::detail {
 namespace {
