@@ -4,6 +4,7 @@ file(GLOB ZORVEX_CORE_SOURCES CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/src/core/codec/*.cpp
   ${PROJECT_SOURCE_DIR}/src/core/corpus/*.cpp
   ${PROJECT_SOURCE_DIR}/src/io/compressed_vector/*.cpp
+  ${PROJECT_SOURCE_DIR}/src/io/collection_file/*.cpp
   ${PROJECT_SOURCE_DIR}/src/backend/*.cpp)
 # Kernels compiled for a wider instruction set, selected at run time.
 file(GLOB ZORVEX_AVX2_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*/*_avx2.cpp ${PROJECT_SOURCE_DIR}/src/*/*/*_avx2.cpp)

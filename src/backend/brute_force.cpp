@@ -329,6 +329,35 @@ Result<std::vector<std::optional<float>>, BackendError> BruteForceIndex::score_i
   return scores;
 }
 
+BruteForceIndex BruteForceIndex::from_arrays(std::size_t dimension, std::vector<SharedText> ids,
+                                             std::span<const std::uint64_t> slot_entry, const float* vectors,
+                                             const float* sums_of_squares, const std::uint8_t* nan_flags) {
+  BruteForceIndex index;
+  const std::size_t n = ids.size();
+  if (n == 0 && dimension == 0) return index;
+  index.dimension_ = dimension;
+  const std::size_t blocks = (n + L - 1) / L, floats = dimension * L;
+  index.blocks_.reserve(blocks);
+  index.block_ptrs_.reserve(blocks);
+  for (std::size_t b = 0; b < blocks; ++b) {
+    Block block(static_cast<float*>(::operator new(floats * sizeof(float), kBlockAlign)));
+    std::memcpy(block.get(), vectors + b * floats, floats * sizeof(float));
+    index.block_ptrs_.push_back(block.get());
+    index.blocks_.push_back(std::move(block));
+  }
+  index.vv_.assign(sums_of_squares, sums_of_squares + blocks * L);
+  index.has_nan_.assign(nan_flags, nan_flags + blocks * L);
+  index.slot_entry_.assign(slot_entry.begin(), slot_entry.end());
+  index.entries_.resize(n);
+  for (std::size_t slot = 0; slot < n; ++slot) index.entries_[slot_entry[slot]].slot = slot;
+  index.positions_.reserve(n);
+  for (std::size_t p = 0; p < n; ++p) {
+    index.entries_[p].id = std::move(ids[p]);
+    index.positions_.emplace(std::string_view(*index.entries_[p].id), p);
+  }
+  return index;
+}
+
 // ---- BruteForceBackend -------------------------------------------------------------
 
 std::optional<Result<Unit, BackendError>> BruteForceBackend::ingest(const IngestPairs& pairs) {

@@ -68,6 +68,23 @@ class BruteForceIndex {
   std::size_t count() const { return entries_.size(); }
   std::optional<std::size_t> dimension() const { return dimension_; }
 
+  // The stored arrays as they are laid out, for saving: identifiers in
+  // entry order, then per slot its entry, vector lanes (whole blocks of
+  // dimension * 16 floats), sum of squares and NaN flag (padded to whole
+  // blocks).
+  std::string_view id_at(std::size_t entry) const { return *entries_[entry].id; }
+  std::span<const std::size_t> slot_entries() const { return slot_entry_; }
+  std::span<const float* const> blocks() const { return block_ptrs_; }
+  std::span<const float> sums_of_squares() const { return vv_; }
+  std::span<const std::uint8_t> nan_flags() const { return has_nan_; }
+
+  // An index holding exactly those arrays (as blocks() etc. give them, the
+  // blocks back to back in `vectors`). The caller has checked that the
+  // identifiers are distinct and `slot_entry` is a permutation.
+  static BruteForceIndex from_arrays(std::size_t dimension, std::vector<SharedText> ids,
+                                     std::span<const std::uint64_t> slot_entry, const float* vectors,
+                                     const float* sums_of_squares, const std::uint8_t* nan_flags);
+
  private:
   struct Entry {
     SharedText id;
@@ -108,6 +125,14 @@ class BruteForceIndex {
 // without doing anything when the mutex is poisoned.
 class BruteForceBackend {
  public:
+  BruteForceBackend() = default;
+  explicit BruteForceBackend(BruteForceIndex index) : index_(std::move(index)) {}
+
+  // f(index) under the read lock.
+  template <class F>
+  auto read(F&& f) {
+    return mutex_.run_shared([&] { return f(std::as_const(index_)); });
+  }
   std::optional<Result<Unit, BackendError>> ingest(const IngestPairs& pairs);
   std::optional<Result<std::vector<SearchResult>, BackendError>> search(std::span<const float> query,
                                                                        std::uint64_t top_k);

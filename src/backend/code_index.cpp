@@ -264,6 +264,17 @@ void CompressedIndex::remove(std::span<const SharedText> ids) {
   if (has_residuals()) residuals_.resize(n * d_);
 }
 
+void CompressedIndex::assign_arrays(std::vector<SharedText> ids, std::span<const std::uint8_t> codes,
+                                    std::span<const double> inv, std::span<const std::uint16_t> residuals) {
+  codes_.assign(codes.begin(), codes.end());
+  inv_norm_.assign(inv.begin(), inv.end());
+  residuals_.assign(residuals.begin(), residuals.end());
+  slot_ids_ = std::move(ids);
+  positions_.clear();
+  positions_.reserve(slot_ids_.size());
+  for (std::size_t s = 0; s < slot_ids_.size(); ++s) positions_.emplace(std::string_view(*slot_ids_[s]), s);
+}
+
 void CompressedIndex::clear() {
   codes_ = {};
   inv_norm_ = {};

@@ -89,6 +89,24 @@ class CompressedIndex {
   void clear();
   bool contains(std::string_view id) const { return positions_.count(id) != 0; }
 
+  // The stored arrays as they are laid out, for saving: identifiers by
+  // slot, whole blocks of codes, and per slot the inverse norm (padded to
+  // whole blocks) and d residual values.
+  std::span<const SharedText> slot_ids() const { return slot_ids_; }
+  std::span<const std::uint8_t> code_blocks() const {
+    return {codes_.data(), blocks_for(count()) * block_bytes_};
+  }
+  std::span<const double> inverse_norms() const { return {inv_norm_.data(), blocks_for(count()) * block_vectors_}; }
+  std::span<const std::uint16_t> residual_values() const { return {residuals_.data(), count() * d_}; }
+  std::size_t blocks_for(std::size_t n) const { return (n + block_vectors_ - 1) / block_vectors_; }
+  std::size_t block_bytes() const { return block_bytes_; }
+  std::size_t block_vectors() const { return block_vectors_; }
+
+  // Holds exactly those arrays, of the sizes the getters above give for
+  // ids.size() vectors; the caller has checked that the ids are distinct.
+  void assign_arrays(std::vector<SharedText> ids, std::span<const std::uint8_t> codes, std::span<const double> inv,
+                     std::span<const std::uint16_t> residuals);
+
   // `queries` holds nq rows of d floats; one result list per row, each
   // equal to what that row alone gives.
   Result<std::vector<std::vector<SearchResult>>, CodeSearchError> search(const float* queries, std::size_t nq,

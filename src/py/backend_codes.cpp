@@ -23,8 +23,6 @@ constexpr const char* kPoisoned = "backend mutex poisoned";
 using State = std::shared_ptr<CompressedBackend>;
 using ExactState = std::shared_ptr<BruteForceBackend>;
 
-PyObject* compressed_backend_type();
-
 const State& state_of(PyObject* self) { return unbox<State>(self); }
 
 PyObject* raise_search_error(const CodeSearchError& e) {
@@ -440,6 +438,8 @@ PyGetSetDef backend_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+}  // namespace
+
 PyObject* compressed_backend_type() {
   static PyObject* type = nullptr;
   return boxed_type<State>(
@@ -460,6 +460,8 @@ PyObject* compressed_backend_type() {
           {Py_sq_contains, reinterpret_cast<void*>(backend_contains)},
       });
 }
+
+namespace {
 
 // ---- search_batch for the exact backend ---------------------------------------------------
 
