@@ -97,7 +97,9 @@ class CompressedIndex {
     return {codes_.data(), blocks_for(count()) * block_bytes_};
   }
   std::span<const double> inverse_norms() const { return {inv_norm_.data(), blocks_for(count()) * block_vectors_}; }
-  std::span<const std::uint16_t> residual_values() const { return {residuals_.data(), count() * d_}; }
+  std::span<const std::uint16_t> residual_values() const {
+    return {residuals_.data(), has_residuals() ? count() * d_ : 0};
+  }
   std::size_t blocks_for(std::size_t n) const { return (n + block_vectors_ - 1) / block_vectors_; }
   std::size_t block_bytes() const { return block_bytes_; }
   std::size_t block_vectors() const { return block_vectors_; }

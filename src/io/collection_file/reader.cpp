@@ -56,6 +56,9 @@ class Cursor {
 };
 
 struct Mapping {
+  Mapping(void* b, std::size_t n) : base(b), size(n) {}
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
   void* base;
   std::size_t size;
   ~Mapping() {
@@ -228,7 +231,7 @@ Result<OpenedFile, FileError> open_file(const std::string& path, bool map, bool 
     const int e = errno;
     ::close(fd);
     if (base == MAP_FAILED) return err(os_error(path, e));
-    auto mapping = std::make_shared<Mapping>(Mapping{base, size});
+    auto mapping = std::make_shared<Mapping>(base, size);
     auto parsed = parse_file(mapping, {static_cast<const std::uint8_t*>(base), size}, path, verify);
     if (parsed) parsed->mapped = true;
     return parsed;
