@@ -147,15 +147,16 @@ def test_brute_force_keeps_its_dimension_when_emptied(tmp_path):
         assert "dimension" in str(caught.value)
 
 
+@pytest.mark.parametrize("mmap", [False, True])
 @pytest.mark.parametrize("residual", [True, False])
 @pytest.mark.parametrize("bits", [2, 4, 8])
 @pytest.mark.parametrize("n", [0, 70])
-def test_compressed_round_trip(tmp_path, bits, residual, n):
+def test_compressed_round_trip(tmp_path, bits, residual, n, mmap):
     c = compressed(bits, residual, n)
     exact = brute(70, removed=False)
     exact.ingest({"late": vectors(70, 11)[1] * 2})
     save(c, tmp_path / "c.zvx")
-    loaded = load(tmp_path / "c.zvx")
+    loaded = load(tmp_path / "c.zvx", mmap=mmap, verify=mmap and bits == 4)
     assert type(loaded) is CompressedBackend
     assert compressed_state(loaded, exact if n else None) == compressed_state(c, exact if n else None)
 
@@ -207,6 +208,82 @@ def test_later_changes_match(tmp_path):
         obj.remove(["v0012", "new3", "late"])
     assert compressed_state(lc) == compressed_state(c)
     assert brute_state(lb, 11) == brute_state(b, 11)
+
+
+# ---- open in place -------------------------------------------------------------------------------
+
+
+def test_mapped_backends_refuse_changes(tmp_path):
+    save(brute(), tmp_path / "b")
+    save(compressed(4, True), tmp_path / "c")
+    b, c = load(tmp_path / "b", mmap=True), load(tmp_path / "c", mmap=True)
+    before = brute_state(b, 11), compressed_state(c)
+    row = {"x": np.ones(11, np.float32)}
+    calls = [
+        (b.ingest, row), (b.remove, ["v0010"]), (b.clear,),
+        (c.ingest, row), (c.remove, ["v0010"]), (c.clear,),
+        (c.ingest_compressed, {"x": CODEC.compress(row["x"], c.config, c.codebook)}),
+    ]
+    for fn, *args in calls:
+        with pytest.raises(ValueError, match=r"\.(ingest|remove|clear|ingest_compressed): this backend was opened "
+                           r"with load\(path, mmap=True\)"):
+            fn(*args)
+    assert (brute_state(b, 11), compressed_state(c)) == before
+    # A copy of the same file changes freely.
+    load(tmp_path / "b").clear()
+
+
+def test_mapped_exact_backend_reranks_codes_in_memory(tmp_path):
+    c = compressed(4, False)
+    exact = brute(70, removed=False)
+    exact.ingest({"late": vectors(70, 11)[1] * 2})
+    save(exact, tmp_path / "exact")
+    mapped = load(tmp_path / "exact", mmap=True)
+    assert compressed_state(c, mapped) == compressed_state(c, exact)
+
+
+def test_mapping_outlives_the_file_being_replaced(tmp_path):
+    old, new = brute(40), brute(25)
+    save(old, tmp_path / "f")
+    mapped = load(tmp_path / "f", mmap=True)
+    save(new, tmp_path / "f")  # renamed over: the mapping keeps the old file's bytes
+    assert brute_state(mapped, 11) == brute_state(old, 11)
+    (tmp_path / "f").unlink()
+    assert brute_state(mapped, 11) == brute_state(old, 11)
+
+
+@pytest.mark.parametrize("make", [lambda: brute(40), lambda: compressed(4, True, n=40)])
+def test_mapped_damaged_data_never_crashes(tmp_path, make):
+    """Without verify, flips inside data sections (ids, order, slots, codes)
+    may give wrong answers, but every read stays inside the file."""
+    obj = make()
+    save(obj, tmp_path / "f")
+    good = (tmp_path / "f").read_bytes()
+    h = parse(good)
+    rng = random.Random(3)
+    q = queries(11)
+    for i in range(300):
+        s = h["sections"][i % len(h["sections"])]
+        if s["size"] == 0:
+            continue
+        data = bytearray(good)
+        for _ in range(4):
+            data[s["offset"] + rng.randrange(s["size"])] = rng.randrange(256)
+        path = tmp_path / f"d{i}"
+        path.write_bytes(bytes(data))
+        try:
+            m = load(path, mmap=True)
+        except CollectionFileError:  # the last id offset is a bound, and checked
+            continue
+        for call in (
+            lambda: m.search_batch(q, 5) if isinstance(m, CompressedBackend) else search_batch(m, q, 5),
+            lambda: "v0003" in m if isinstance(m, CompressedBackend) else m.search(q[0], 3),
+        ):
+            try:
+                call()
+            except (UnicodeDecodeError, KeyError, ValueError):
+                pass
+        path.unlink()
 
 
 # ---- the layout, read independently ------------------------------------------------------------

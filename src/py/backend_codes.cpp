@@ -167,6 +167,7 @@ PyObject* run_change(PyObject* self, Change&& change) {
 
 PyObject* backend_ingest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
+    if (state_of(self)->mapped()) return raise_mapped("CompressedBackend.ingest");
     static constexpr Signature<1> sig{"CompressedBackend.ingest", {"vectors"}};
     Slots<1> s;
     if (!match(sig, args, nargs, kwnames, s)) return nullptr;
@@ -186,6 +187,7 @@ PyObject* backend_ingest(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* backend_ingest_compressed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
+    if (state_of(self)->mapped()) return raise_mapped("CompressedBackend.ingest_compressed");
     static constexpr Signature<1> sig{"CompressedBackend.ingest_compressed", {"records"}};
     Slots<1> s;
     if (!match(sig, args, nargs, kwnames, s)) return nullptr;
@@ -251,6 +253,7 @@ PyObject* backend_from_corpus(PyObject* cls, PyObject* const* args, Py_ssize_t n
 
 PyObject* backend_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
+    if (state_of(self)->mapped()) return raise_mapped("CompressedBackend.remove");
     static constexpr Signature<1> sig{"CompressedBackend.remove", {"ids"}};
     Slots<1> s;
     if (!match(sig, args, nargs, kwnames, s)) return nullptr;
@@ -265,6 +268,7 @@ PyObject* backend_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* backend_clear(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
+    if (state_of(self)->mapped()) return raise_mapped("CompressedBackend.clear");
     return run_change(self, [](CompressedIndex& index) -> Result<Unit, CodeSearchError> {
       index.clear();
       return Unit{};

@@ -52,6 +52,10 @@ PyObject* make_ext_module();
 bool add_search_extensions(PyObject* module);  // src/py/backend_codes.cpp
 bool add_collection_files(PyObject* module);    // src/py/collection_file.cpp
 
+// The ValueError of a change to a backend mapped from its file; null
+// (src/py/collection_file.cpp).
+PyObject* raise_mapped(const char* method);
+
 // The CompressedBackend type (src/py/backend_codes.cpp).
 PyObject* compressed_backend_type();
 // A new Python Corpus around a core block (src/py/corpus.cpp).

@@ -180,6 +180,12 @@ PyMethodDef functions[] = {
      "Read a file written by save and return an equal object (every later call gives\n"
      "the same results, bit for bit). ``kind`` (Corpus, BruteForceBackend or\n"
      "CompressedBackend) refuses a file that holds another kind.\n\n"
+     "mmap=True opens a backend in place: the file is mapped read-only and searched\n"
+     "where it lies, without reading it; opening checks the header and every\n"
+     "section's bounds, so no later call can read outside the file, but compares\n"
+     "the section checksums only with verify=True (damaged data then gives wrong\n"
+     "results, never a crash). A mapped backend refuses ingest, remove and clear.\n"
+     "A Corpus is always read.\n\n"
      "Raises CollectionFileError (a ValueError) naming the path and the fault for a\n"
      "file that is not a valid collection file (wrong magic, newer format version,\n"
      "truncated, extended, a checksum mismatch), and OSError when it cannot be read."},
@@ -187,6 +193,14 @@ PyMethodDef functions[] = {
 };
 
 }  // namespace
+
+PyObject* raise_mapped(const char* method) {
+  PyErr_Format(PyExc_ValueError,
+               "%s: this backend was opened with load(path, mmap=True) and searches its file in place, "
+               "read-only; load(path) gives a copy that can change",
+               method);
+  return nullptr;
+}
 
 bool add_collection_files(PyObject* module) {
   PyObject* error = file_error_type();

@@ -134,6 +134,21 @@ Result<std::vector<SharedText>, FileError> read_ids(const OpenedFile& f, Section
   return ids;
 }
 
+// The identifier tables where they lie: only their lengths are checked (the
+// column clamps every read to them).
+Result<detail::IdColumn, FileError> id_column(const OpenedFile& f, Sections& sections, std::uint64_t n) {
+  if (n > (std::uint64_t{1} << 40)) return err(corrupt(f, "vector count out of range"));
+  auto offsets = sections.next(Tag::IdOffsets, (n + 1) * 8);
+  if (!offsets) return err(std::move(offsets).error());
+  const std::uint64_t total = as<std::uint64_t>(*offsets)[n];
+  auto bytes = sections.next(Tag::IdBytes, total);
+  if (!bytes) return err(std::move(bytes).error());
+  auto order = sections.next(Tag::IdOrder, n * 8);
+  if (!order) return err(std::move(order).error());
+  return detail::IdColumn{as<std::uint64_t>(*offsets), reinterpret_cast<const char*>(bytes->data()),
+                          as<std::uint64_t>(*order), static_cast<std::size_t>(n), total};
+}
+
 Result<std::pair<CodecConfig, Codebook>, FileError> read_config(const OpenedFile& f) {
   const Header& h = f.header;
   unsigned bits = 0, dimension = 0;
@@ -214,14 +229,25 @@ Result<LoadedCorpus, FileError> read_corpus(const OpenedFile& f) {
   return LoadedCorpus{std::move(corpus), config, codebook, *policy};
 }
 
-Result<BruteForceIndex, FileError> read_brute_force(const OpenedFile& f) {
+Result<BruteForceIndex, FileError> read_brute_force(const OpenedFile& f, bool checked) {
   const Header& h = f.header;
   if (!h.config_text.empty() || !h.codebook.empty()) return err(corrupt(f, "a BruteForceBackend has no configuration"));
   if (!h.has_dimension && h.count != 0) return err(corrupt(f, "vectors without a dimension"));
   const std::uint64_t n = h.count, d = h.dimension, blocks = (n + 15) / 16;
   Sections sections(f);
-  auto ids = read_ids(f, sections, n);
-  if (!ids) return err(std::move(ids).error());
+  std::vector<SharedText> ids;
+  detail::IdColumn column;
+  if (checked) {
+    auto read = read_ids(f, sections, n);
+    if (!read) return err(std::move(read).error());
+    ids = std::move(read).value();
+  } else {
+    auto read = id_column(f, sections, n);
+    if (!read) return err(std::move(read).error());
+    column = *read;
+  }
+  auto entry_slot = sections.next(Tag::EntrySlot, n * 8);
+  if (!entry_slot) return err(std::move(entry_slot).error());
   auto slot_entry = sections.next(Tag::SlotEntry, n * 8);
   if (!slot_entry) return err(std::move(slot_entry).error());
   auto vector_bytes = times(blocks * 16 * 4, d);
@@ -234,17 +260,27 @@ Result<BruteForceIndex, FileError> read_brute_force(const OpenedFile& f) {
   if (!nan) return err(std::move(nan).error());
   if (auto done = sections.done(); !done) return err(std::move(done).error());
   const std::span<const std::uint64_t> entries(as<std::uint64_t>(*slot_entry), n);
-  std::vector<std::uint8_t> seen(n, 0);
-  for (std::uint64_t e : entries) {
-    if (e >= n || seen[e]) return err(corrupt(f, "slot entries are not a permutation"));
-    seen[e] = 1;
+  const auto* slots = as<std::uint64_t>(*entry_slot);
+  const auto dimension = h.has_dimension ? std::optional<std::size_t>(d) : std::nullopt;
+  if (f.mapped && !checked) {
+    return BruteForceIndex::from_mapping(f.owner, dimension, column, slots, entries.data(), as<float>(*vectors), as<float>(*vv),
+                                         nan->data());
+  }
+  for (std::uint64_t s = 0; s < n; ++s) {
+    if (entries[s] >= n || slots[entries[s]] != s) return err(corrupt(f, "slot and entry tables disagree"));
+  }
+  if (f.mapped) {
+    column = detail::IdColumn{as<std::uint64_t>(f.sections[0].bytes), reinterpret_cast<const char*>(f.sections[1].bytes.data()),
+                              as<std::uint64_t>(f.sections[2].bytes), static_cast<std::size_t>(n),
+                              f.sections[1].bytes.size()};
+    return BruteForceIndex::from_mapping(f.owner, dimension, column, slots, entries.data(), as<float>(*vectors), as<float>(*vv),
+                                         nan->data());
   }
   if (!h.has_dimension) return BruteForceIndex{};
-  return BruteForceIndex::from_arrays(d, std::move(ids).value(), entries, as<float>(*vectors), as<float>(*vv),
-                                      nan->data());
+  return BruteForceIndex::from_arrays(d, std::move(ids), entries, as<float>(*vectors), as<float>(*vv), nan->data());
 }
 
-Result<CompressedIndex, FileError> read_compressed(const OpenedFile& f) {
+Result<CompressedIndex, FileError> read_compressed(const OpenedFile& f, bool checked) {
   const Header& h = f.header;
   auto cfg = read_config(f);
   if (!cfg) return err(std::move(cfg).error());
@@ -252,8 +288,15 @@ Result<CompressedIndex, FileError> read_compressed(const OpenedFile& f) {
   if (!index) return err(corrupt(f, index.error().message));
   const std::uint64_t n = h.count, d = h.dimension;
   Sections sections(f);
-  auto ids = read_ids(f, sections, n);
-  if (!ids) return err(std::move(ids).error());
+  std::vector<SharedText> ids;
+  if (checked) {
+    auto read = read_ids(f, sections, n);
+    if (!read) return err(std::move(read).error());
+    ids = std::move(read).value();
+  } else {
+    auto read = id_column(f, sections, n);
+    if (!read) return err(std::move(read).error());
+  }
   const std::uint64_t blocks = index->blocks_for(n);
   auto codes = sections.next(Tag::Codes, times(blocks, index->block_bytes()).value_or(UINT64_MAX));
   if (!codes) return err(std::move(codes).error());
@@ -262,12 +305,22 @@ Result<CompressedIndex, FileError> read_compressed(const OpenedFile& f) {
   auto residuals = sections.next(Tag::Residuals, index->has_residuals() ? times(n, d * 2).value_or(UINT64_MAX) : 0);
   if (!residuals) return err(std::move(residuals).error());
   if (auto done = sections.done(); !done) return err(std::move(done).error());
-  index->assign_arrays(std::move(ids).value(), *codes, {as<double>(*inv), inv->size() / 8},
+  if (f.mapped) {
+    const detail::IdColumn column{as<std::uint64_t>(f.sections[0].bytes),
+                                  reinterpret_cast<const char*>(f.sections[1].bytes.data()),
+                                  as<std::uint64_t>(f.sections[2].bytes), static_cast<std::size_t>(n),
+                                  f.sections[1].bytes.size()};
+    index->map_arrays(f.owner, column, codes->data(), as<double>(*inv), as<std::uint16_t>(*residuals));
+    return std::move(index).value();
+  }
+  index->assign_arrays(std::move(ids), *codes, {as<double>(*inv), inv->size() / 8},
                        {as<std::uint16_t>(*residuals), residuals->size() / 2});
   return std::move(index).value();
 }
 
-Result<Loaded, FileError> build(const OpenedFile& f) {
+// checked: every table's contents were checked (the file was read, or a
+// mapped open asked to verify), not only its bounds.
+Result<Loaded, FileError> build(const OpenedFile& f, bool checked) {
   Loaded out{f.header.kind, {}, {}, {}};
   switch (f.header.kind) {
     case Kind::Corpus: {
@@ -277,13 +330,13 @@ Result<Loaded, FileError> build(const OpenedFile& f) {
       break;
     }
     case Kind::BruteForce: {
-      auto b = read_brute_force(f);
+      auto b = read_brute_force(f, checked);
       if (!b) return err(std::move(b).error());
       out.brute_force = std::move(b).value();
       break;
     }
     case Kind::Compressed: {
-      auto c = read_compressed(f);
+      auto c = read_compressed(f, checked);
       if (!c) return err(std::move(c).error());
       out.compressed = std::move(c).value();
       break;
@@ -330,6 +383,9 @@ Result<Unit, FileError> save_brute_force(const BruteForceIndex& index, const std
   std::vector<SectionOut> sections;
   add_ids(sections, ids);
   static_assert(sizeof(std::size_t) == 8);
+  std::vector<std::uint64_t> entry_slot(index.count());
+  for (std::size_t p = 0; p < entry_slot.size(); ++p) entry_slot[p] = index.entry_slot(p);
+  sections.push_back({Tag::EntrySlot, {piece(entry_slot)}});
   sections.push_back({Tag::SlotEntry, {{index.slot_entries().data(), index.count() * 8}}});
   SectionOut vectors{Tag::Vectors, {}};
   for (const float* block : index.blocks()) vectors.pieces.push_back({block, h.dimension * 16 * sizeof(float)});
@@ -344,8 +400,7 @@ Result<Unit, FileError> save_compressed(const CompressedIndex& index, const std:
   h.kind = Kind::Compressed;
   h.count = index.count();
   put_config(h, index.config(), index.codebook());
-  const auto slot_ids = index.slot_ids();
-  const IdTable ids = id_table(slot_ids.size(), [&](std::size_t i) { return std::string_view(*slot_ids[i]); });
+  const IdTable ids = id_table(index.count(), [&](std::size_t i) { return index.slot_id(i); });
   std::vector<SectionOut> sections;
   add_ids(sections, ids);
   sections.push_back({Tag::Codes, {{index.code_blocks().data(), index.code_blocks().size()}}});
@@ -358,13 +413,13 @@ Result<Loaded, FileError> load(const std::string& path, bool map, bool verify, s
   auto f = open_file(path, map, verify);
   if (!f) return err(std::move(f).error());
   if (expected && f->header.kind != *expected) return err(wrong_kind(*f, *expected));
-  return build(*f);
+  return build(*f, !f->mapped || verify);
 }
 
 Result<Loaded, FileError> load_bytes(std::span<const std::uint8_t> bytes, const std::string& name) {
   auto f = parse_file(nullptr, bytes, name, true);
   if (!f) return err(std::move(f).error());
-  return build(*f);
+  return build(*f, true);
 }
 
 }  // namespace zorvex::collection_file

@@ -40,6 +40,7 @@ enum class Tag : std::uint32_t {
   InvNorms = 9,    // f64 per slot: Compressed
   Residuals = 10,  // u16 (binary16 bits), d per vector: Compressed, Corpus
   Indices = 11,    // u8: Corpus, each record's index bytes
+  EntrySlot = 12,  // u64[n]: BruteForce, the slot each entry holds
 };
 const char* tag_name(Tag t);
 

@@ -108,6 +108,8 @@ const char* tag_name(Tag t) {
       return "residuals";
     case Tag::Indices:
       return "record indices";
+    case Tag::EntrySlot:
+      return "entry slots";
   }
   return "unknown";
 }
