@@ -66,9 +66,6 @@ struct Mapping {
   }
 };
 
-struct AlignedFree {
-  void operator()(std::uint8_t* p) const { ::operator delete(p, std::align_val_t{kAlign}); }
-};
 
 }  // namespace
 
@@ -228,30 +225,24 @@ Result<OpenedFile, FileError> open_file(const std::string& path, bool map, bool 
     return err(os_error(path, EISDIR));
   }
   const auto size = static_cast<std::size_t>(st.st_size);
-  if (map && size > 0) {
+  // A copy is read through a mapping too: the page cache's pages are read
+  // where they are instead of into fresh memory that must first be zeroed.
+  if (size > 0) {
     void* base = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
     const int e = errno;
     ::close(fd);
     if (base == MAP_FAILED) return err(os_error(path, e));
+    if (!map) {
+      ::madvise(base, size, MADV_SEQUENTIAL);
+      ::madvise(base, size, MADV_WILLNEED);
+    }
     auto mapping = std::make_shared<Mapping>(base, size);
-    auto parsed = parse_file(mapping, {static_cast<const std::uint8_t*>(base), size}, path, verify);
-    if (parsed) parsed->mapped = true;
+    auto parsed = parse_file(mapping, {static_cast<const std::uint8_t*>(base), size}, path, verify || !map);
+    if (parsed) parsed->mapped = map;
     return parsed;
   }
-  std::shared_ptr<std::uint8_t> buffer(
-      static_cast<std::uint8_t*>(::operator new(std::max<std::size_t>(size, 1), std::align_val_t{kAlign})),
-      AlignedFree{});
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::read(fd, buffer.get() + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // the file shrank: the size check refuses it
-    done += static_cast<std::size_t>(n);
-  }
-  const int e = errno;
   ::close(fd);
-  if (done < size && e != 0 && e != EINTR) return err(os_error(path, e));
-  return parse_file(buffer, {buffer.get(), done}, path, true);
+  return parse_file(nullptr, {}, path, true);  // empty: refused as such
 }
 
 }  // namespace zorvex::collection_file
