@@ -25,13 +25,18 @@ IdTable id_table(std::size_t n, IdAt&& id_at) {
   IdTable t;
   t.offsets.reserve(n + 1);
   t.offsets.push_back(0);
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < n; ++i) total += id_at(i).size();
+  t.bytes.reserve(total);
   for (std::size_t i = 0; i < n; ++i) {
     t.bytes += id_at(i);
     t.offsets.push_back(t.bytes.size());
   }
   t.order.resize(n);
   std::iota(t.order.begin(), t.order.end(), 0);
-  std::sort(t.order.begin(), t.order.end(), [&](std::uint64_t a, std::uint64_t b) { return id_at(a) < id_at(b); });
+  const auto by_id = [&](std::uint64_t a, std::uint64_t b) { return id_at(a) < id_at(b); };
+  // Identifiers are often inserted in order already; checking costs n compares.
+  if (!std::is_sorted(t.order.begin(), t.order.end(), by_id)) std::sort(t.order.begin(), t.order.end(), by_id);
   return t;
 }
 
@@ -100,40 +105,6 @@ std::optional<std::uint64_t> times(std::uint64_t n, std::uint64_t size) {
   return n * size;
 }
 
-// The identifiers, checked: offsets in range and ascending, each UTF-8, and
-// the id order a permutation sorting them strictly (so they are distinct).
-Result<std::vector<SharedText>, FileError> read_ids(const OpenedFile& f, Sections& sections, std::uint64_t n) {
-  auto off_bytes = times(n + 1, 8);
-  if (!off_bytes || n > (std::uint64_t{1} << 40)) return err(corrupt(f, "vector count out of range"));
-  auto offsets_s = sections.next(Tag::IdOffsets, *off_bytes);
-  if (!offsets_s) return err(std::move(offsets_s).error());
-  const auto* offsets = as<std::uint64_t>(*offsets_s);
-  const std::uint64_t total = offsets[n];
-  auto bytes_s = sections.next(Tag::IdBytes, total);
-  if (!bytes_s) return err(std::move(bytes_s).error());
-  auto order_s = sections.next(Tag::IdOrder, n * 8);
-  if (!order_s) return err(std::move(order_s).error());
-  const auto* bytes = bytes_s->data();
-  const auto* order = as<std::uint64_t>(*order_s);
-  if (offsets[0] != 0) return err(corrupt(f, "id offsets do not start at 0"));
-  std::vector<SharedText> ids(n);
-  for (std::uint64_t i = 0; i < n; ++i) {
-    if (offsets[i + 1] < offsets[i] || offsets[i + 1] > total) return err(corrupt(f, "id offsets out of order"));
-    const auto* p = bytes + offsets[i];
-    const std::size_t len = offsets[i + 1] - offsets[i];
-    if (!valid_utf8(p, len)) return err(corrupt(f, "id " + std::to_string(i) + " is not valid UTF-8"));
-    ids[i] = make_text(std::string_view(reinterpret_cast<const char*>(p), len));
-  }
-  std::vector<std::uint8_t> seen(n, 0);
-  for (std::uint64_t i = 0; i < n; ++i) {
-    if (order[i] >= n || seen[order[i]]) return err(corrupt(f, "id order is not a permutation"));
-    seen[order[i]] = 1;
-    if (i > 0 && !(*ids[order[i - 1]] < *ids[order[i]]))
-      return err(corrupt(f, "ids are not distinct or not in order"));
-  }
-  return ids;
-}
-
 // The identifier tables where they lie: only their lengths are checked (the
 // column clamps every read to them).
 Result<detail::IdColumn, FileError> id_column(const OpenedFile& f, Sections& sections, std::uint64_t n) {
@@ -147,6 +118,46 @@ Result<detail::IdColumn, FileError> id_column(const OpenedFile& f, Sections& sec
   if (!order) return err(std::move(order).error());
   return detail::IdColumn{as<std::uint64_t>(*offsets), reinterpret_cast<const char*>(bytes->data()),
                           as<std::uint64_t>(*order), static_cast<std::size_t>(n), total};
+}
+
+// The identifiers as strings, checked: offsets in range and ascending, each
+// UTF-8, and the id order a permutation sorting them strictly (so they are
+// distinct).
+Result<std::vector<SharedText>, FileError> checked_ids(const OpenedFile& f, const detail::IdColumn& c) {
+  const std::size_t n = c.n;
+  if (c.offsets[0] != 0) return err(corrupt(f, "id offsets do not start at 0"));
+  std::vector<SharedText> ids(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (c.offsets[i + 1] < c.offsets[i] || c.offsets[i + 1] > c.total) return err(corrupt(f, "id offsets out of order"));
+    const std::string_view id = c.at(i);
+    if (!valid_utf8(reinterpret_cast<const std::uint8_t*>(id.data()), id.size()))
+      return err(corrupt(f, "id " + std::to_string(i) + " is not valid UTF-8"));
+    ids[i] = make_text(id);
+  }
+  std::vector<std::uint8_t> seen(n, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (c.order[i] >= n || seen[c.order[i]]) return err(corrupt(f, "id order is not a permutation"));
+    seen[c.order[i]] = 1;
+    if (i > 0 && !(*ids[c.order[i - 1]] < *ids[c.order[i]])) return err(corrupt(f, "ids are not distinct or not in order"));
+  }
+  return ids;
+}
+
+// The identifier tables: where they lie, and (checked) as strings.
+struct Ids {
+  detail::IdColumn column;
+  std::vector<SharedText> texts;
+};
+Result<Ids, FileError> read_ids(const OpenedFile& f, Sections& sections, std::uint64_t n, bool checked) {
+  auto column = id_column(f, sections, n);
+  if (!column) return err(std::move(column).error());
+  Ids out{*column, {}};
+  if (checked) {
+    auto texts = checked_ids(f, out.column);
+    if (!texts) return err(std::move(texts).error());
+    out.texts = std::move(texts).value();
+  }
+  return out;
 }
 
 Result<std::pair<CodecConfig, Codebook>, FileError> read_config(const OpenedFile& f) {
@@ -201,7 +212,7 @@ Result<LoadedCorpus, FileError> read_corpus(const OpenedFile& f) {
   if (!valid_utf8(reinterpret_cast<const std::uint8_t*>(h.corpus_id.data()), h.corpus_id.size()))
     return err(corrupt(f, "corpus id is not valid UTF-8"));
   Sections sections(f);
-  auto ids = read_ids(f, sections, h.count);
+  auto ids = read_ids(f, sections, h.count, true);
   if (!ids) return err(std::move(ids).error());
   const bool compress = *policy == CompressionPolicy::Compress;
   const bool residual = compress && config.residual_enabled();
@@ -221,7 +232,7 @@ Result<LoadedCorpus, FileError> read_corpus(const OpenedFile& f) {
       EncodedRecord record{SharedBytes::copy_of(indices->subspan(i * h.index_bytes, h.index_bytes)),
                            residual ? SharedBytes::copy_of(residuals->subspan(i * 2 * d, 2 * d)) : SharedBytes(),
                            compress ? config.bit_width() : std::uint8_t{8}};
-      if (!state.restore(*(*ids)[i], record)) return false;
+      if (!state.restore(*ids->texts[i], record)) return false;
     }
     return true;
   });
@@ -235,17 +246,8 @@ Result<BruteForceIndex, FileError> read_brute_force(const OpenedFile& f, bool ch
   if (!h.has_dimension && h.count != 0) return err(corrupt(f, "vectors without a dimension"));
   const std::uint64_t n = h.count, d = h.dimension, blocks = (n + 15) / 16;
   Sections sections(f);
-  std::vector<SharedText> ids;
-  detail::IdColumn column;
-  if (checked) {
-    auto read = read_ids(f, sections, n);
-    if (!read) return err(std::move(read).error());
-    ids = std::move(read).value();
-  } else {
-    auto read = id_column(f, sections, n);
-    if (!read) return err(std::move(read).error());
-    column = *read;
-  }
+  auto ids = read_ids(f, sections, n, checked);
+  if (!ids) return err(std::move(ids).error());
   auto entry_slot = sections.next(Tag::EntrySlot, n * 8);
   if (!entry_slot) return err(std::move(entry_slot).error());
   auto slot_entry = sections.next(Tag::SlotEntry, n * 8);
@@ -262,22 +264,17 @@ Result<BruteForceIndex, FileError> read_brute_force(const OpenedFile& f, bool ch
   const std::span<const std::uint64_t> entries(as<std::uint64_t>(*slot_entry), n);
   const auto* slots = as<std::uint64_t>(*entry_slot);
   const auto dimension = h.has_dimension ? std::optional<std::size_t>(d) : std::nullopt;
-  if (f.mapped && !checked) {
-    return BruteForceIndex::from_mapping(f.owner, dimension, column, slots, entries.data(), as<float>(*vectors), as<float>(*vv),
-                                         nan->data());
-  }
-  for (std::uint64_t s = 0; s < n; ++s) {
-    if (entries[s] >= n || slots[entries[s]] != s) return err(corrupt(f, "slot and entry tables disagree"));
+  if (checked) {
+    for (std::uint64_t s = 0; s < n; ++s) {
+      if (entries[s] >= n || slots[entries[s]] != s) return err(corrupt(f, "slot and entry tables disagree"));
+    }
   }
   if (f.mapped) {
-    column = detail::IdColumn{as<std::uint64_t>(f.sections[0].bytes), reinterpret_cast<const char*>(f.sections[1].bytes.data()),
-                              as<std::uint64_t>(f.sections[2].bytes), static_cast<std::size_t>(n),
-                              f.sections[1].bytes.size()};
-    return BruteForceIndex::from_mapping(f.owner, dimension, column, slots, entries.data(), as<float>(*vectors), as<float>(*vv),
-                                         nan->data());
+    return BruteForceIndex::from_mapping(f.owner, dimension, ids->column, slots, entries.data(), as<float>(*vectors),
+                                         as<float>(*vv), nan->data());
   }
   if (!h.has_dimension) return BruteForceIndex{};
-  return BruteForceIndex::from_arrays(d, std::move(ids), entries, as<float>(*vectors), as<float>(*vv), nan->data());
+  return BruteForceIndex::from_arrays(d, std::move(ids->texts), entries, as<float>(*vectors), as<float>(*vv), nan->data());
 }
 
 Result<CompressedIndex, FileError> read_compressed(const OpenedFile& f, bool checked) {
@@ -288,15 +285,8 @@ Result<CompressedIndex, FileError> read_compressed(const OpenedFile& f, bool che
   if (!index) return err(corrupt(f, index.error().message));
   const std::uint64_t n = h.count, d = h.dimension;
   Sections sections(f);
-  std::vector<SharedText> ids;
-  if (checked) {
-    auto read = read_ids(f, sections, n);
-    if (!read) return err(std::move(read).error());
-    ids = std::move(read).value();
-  } else {
-    auto read = id_column(f, sections, n);
-    if (!read) return err(std::move(read).error());
-  }
+  auto ids = read_ids(f, sections, n, checked);
+  if (!ids) return err(std::move(ids).error());
   const std::uint64_t blocks = index->blocks_for(n);
   auto codes = sections.next(Tag::Codes, times(blocks, index->block_bytes()).value_or(UINT64_MAX));
   if (!codes) return err(std::move(codes).error());
@@ -306,14 +296,10 @@ Result<CompressedIndex, FileError> read_compressed(const OpenedFile& f, bool che
   if (!residuals) return err(std::move(residuals).error());
   if (auto done = sections.done(); !done) return err(std::move(done).error());
   if (f.mapped) {
-    const detail::IdColumn column{as<std::uint64_t>(f.sections[0].bytes),
-                                  reinterpret_cast<const char*>(f.sections[1].bytes.data()),
-                                  as<std::uint64_t>(f.sections[2].bytes), static_cast<std::size_t>(n),
-                                  f.sections[1].bytes.size()};
-    index->map_arrays(f.owner, column, codes->data(), as<double>(*inv), as<std::uint16_t>(*residuals));
+    index->map_arrays(f.owner, ids->column, codes->data(), as<double>(*inv), as<std::uint16_t>(*residuals));
     return std::move(index).value();
   }
-  index->assign_arrays(std::move(ids), *codes, {as<double>(*inv), inv->size() / 8},
+  index->assign_arrays(std::move(ids->texts), *codes, {as<double>(*inv), inv->size() / 8},
                        {as<std::uint16_t>(*residuals), residuals->size() / 2});
   return std::move(index).value();
 }
