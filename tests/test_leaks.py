@@ -415,7 +415,6 @@ OPERATIONS = {
     "save/load BruteForceBackend": lambda: (z.save(BACKEND, FILES / "exact"), z.load(FILES / "exact")),
     "save/load Corpus": lambda: (z.save(CORPUS, FILES / "corpus"), z.load(FILES / "corpus")),
     "load mmap CompressedBackend": lambda: z.load(FILES / "mapped-codes", mmap=True).search(Y, 3),
-    "load mmap BruteForceBackend": lambda: z.load(FILES / "mapped-exact", mmap=True).search(Y, 3),
     "load corrupt": raises(z.CollectionFileError, z.load, FILES / "corrupt"),
     "load missing": raises(FileNotFoundError, z.load, FILES / "missing"),
     "save to a directory": raises(IsADirectoryError, z.save, BACKEND, FILES),
