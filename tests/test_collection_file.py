@@ -252,6 +252,17 @@ def test_mapping_outlives_the_file_being_replaced(tmp_path):
     assert brute_state(mapped, 11) == brute_state(old, 11)
 
 
+@pytest.mark.parametrize("make", [lambda: brute(40), lambda: compressed(8, True, n=40)])
+def test_a_mapped_backend_saves_over_its_own_file(tmp_path, make):
+    obj = make()
+    save(obj, tmp_path / "f")
+    before = (tmp_path / "f").read_bytes()
+    mapped = load(tmp_path / "f", mmap=True)
+    save(mapped, tmp_path / "f")
+    assert (tmp_path / "f").read_bytes() == before
+    assert state_of(load(tmp_path / "f")) == state_of(obj) == state_of(mapped)
+
+
 @pytest.mark.parametrize("make", [lambda: brute(40), lambda: compressed(4, True, n=40)])
 def test_mapped_damaged_data_never_crashes(tmp_path, make):
     """Without verify, flips inside data sections (ids, order, slots, codes)

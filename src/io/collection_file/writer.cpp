@@ -1,6 +1,8 @@
 #include "io/collection_file/writer.hpp"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,18 +36,23 @@ std::string parent_of(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// Writes through a buffer; the first failure sticks and later writes are skipped.
+// Gathers pieces and writes them with writev: large pieces straight from the
+// caller's memory (which outlives every flush), small ones through a staging
+// buffer. The first failure sticks and later writes are skipped.
 class Sink {
  public:
-  explicit Sink(int fd) : fd_(fd) { buffer_.reserve(kBuffer); }
+  explicit Sink(int fd) : fd_(fd) { staging_.reserve(kStaging); }
   void write(const void* data, std::size_t size) {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    if (buffer_.size() + size > kBuffer) flush();
-    if (size >= kBuffer / 2) {
-      raw(p, size);
+    if (size == 0) return;
+    if (size >= kDirect) {
+      add({const_cast<void*>(data), size});
       return;
     }
-    buffer_.insert(buffer_.end(), p, p + size);
+    if (staging_.size() + size > kStaging) flush();
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    const std::size_t at = staging_.size();
+    staging_.insert(staging_.end(), p, p + size);  // never reallocates: flushed before it could
+    add({staging_.data() + at, size});
   }
   void zeros(std::size_t size) {
     static const std::uint8_t pad[kAlign] = {};
@@ -56,28 +63,49 @@ class Sink {
     }
   }
   void flush() {
-    raw(buffer_.data(), buffer_.size());
-    buffer_.clear();
+    std::size_t first = 0;
+    while (first < iov_.size() && errno_ == 0) {
+      const int count = static_cast<int>(std::min<std::size_t>(iov_.size() - first, IOV_MAX));
+      const ssize_t n = ::writev(fd_, iov_.data() + first, count);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        errno_ = errno;
+        break;
+      }
+      // Skip what was written; a partial write leaves the rest of an entry.
+      auto done = static_cast<std::size_t>(n);
+      while (done > 0 && first < iov_.size()) {
+        iovec& v = iov_[first];
+        if (done >= v.iov_len) {
+          done -= v.iov_len;
+          ++first;
+        } else {
+          v.iov_base = static_cast<std::uint8_t*>(v.iov_base) + done;
+          v.iov_len -= done;
+          done = 0;
+        }
+      }
+    }
+    iov_.clear();
+    staging_.clear();
+    pending_ = 0;
   }
   int error() const { return errno_; }
 
  private:
-  static constexpr std::size_t kBuffer = std::size_t{4} << 20;
-  void raw(const std::uint8_t* p, std::size_t size) {
-    while (size > 0 && errno_ == 0) {
-      const ssize_t n = ::write(fd_, p, size);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        errno_ = errno;
-        return;
-      }
-      p += n;
-      size -= static_cast<std::size_t>(n);
-    }
+  static constexpr std::size_t kStaging = std::size_t{1} << 20;
+  static constexpr std::size_t kDirect = 4096;
+  static constexpr std::size_t kBatch = std::size_t{32} << 20;
+  void add(iovec v) {
+    iov_.push_back(v);
+    pending_ += v.iov_len;
+    if (pending_ >= kBatch) flush();
   }
   int fd_;
   int errno_ = 0;
-  std::vector<std::uint8_t> buffer_;
+  std::vector<std::uint8_t> staging_;
+  std::vector<iovec> iov_;
+  std::size_t pending_ = 0;
 };
 
 }  // namespace
