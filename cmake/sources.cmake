@@ -4,6 +4,7 @@ file(GLOB ZORVEX_CORE_SOURCES CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/src/core/codec/*.cpp
   ${PROJECT_SOURCE_DIR}/src/core/corpus/*.cpp
   ${PROJECT_SOURCE_DIR}/src/io/compressed_vector/*.cpp
+  ${PROJECT_SOURCE_DIR}/src/io/collection_file/*.cpp
   ${PROJECT_SOURCE_DIR}/src/backend/*.cpp)
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
   set(ZORVEX_X86_64 ON)

@@ -19,7 +19,7 @@
 #   bash scripts/fuzz.sh --repro TARGET FILE...  run a target on given inputs (for
 #                                                fuzz/regressions/)
 #
-# Targets: byte_form quote_id codebook quantize half search. Crashes are
+# Targets: byte_form quote_id codebook quantize half search collection_file. Crashes are
 # written to fuzz/build/artifacts/. Installs clang-14 and its runtime with
 # apt when they are missing (as root).
 set -euo pipefail
@@ -28,7 +28,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 OUT="$ROOT/fuzz/build"
 SELF="$ROOT/scripts/fuzz.sh"
-read -r -a TARGETS <<< "${FUZZ_TARGETS:-byte_form quote_id codebook quantize half search}"
+read -r -a TARGETS <<< "${FUZZ_TARGETS:-byte_form quote_id codebook quantize half search collection_file}"
 
 log() { printf '\n==> %s\n' "$*" >&2; }
 
@@ -61,6 +61,7 @@ CORE_SOURCES=(
   src/io/compressed_vector/pack.cpp src/io/compressed_vector/unpack.cpp
   src/backend/brute_force.cpp src/backend/score_kernels.cpp src/backend/score_kernels_avx2.cpp
   src/backend/score_kernels_avx512.cpp src/backend/search_result.cpp
+  src/common/xxh64.cpp src/io/collection_file/reader.cpp
 )
 
 # Rebuilds an object when its source or any header under src/ or fuzz/ is newer.
@@ -120,6 +121,7 @@ max_len() {
   case "$1" in
     quote_id) echo 256 ;;
     search) echo 300 ;;
+    collection_file) echo 8192 ;;
     *) echo 600 ;;
   esac
 }

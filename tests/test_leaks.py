@@ -5,8 +5,10 @@ live exactly as long as their last view."""
 import ctypes
 import gc
 import os
+import pathlib
 import re
 import sys
+import tempfile
 import tracemalloc
 import weakref
 
@@ -160,6 +162,11 @@ RESULT = SearchResult(ID_A, 0.25)
 RESULT_LOW = SearchResult(ID_B, -0.5)
 CODES = CompressedBackend(CFG_BIG, CB_BIG)
 CODES.ingest(BACKEND_VECTORS)
+FILES = pathlib.Path(tempfile.mkdtemp(prefix="zorvex-leaks-"))
+z.save(CODES, FILES / "mapped-codes")
+z.save(BACKEND, FILES / "mapped-exact")
+(FILES / "corrupt").write_bytes((FILES / "mapped-codes").read_bytes()[:-1])
+MAPPED = z.load(FILES / "mapped-exact", mmap=True)
 CODES_NO_RESIDUAL = CompressedBackend.from_corpus(Corpus(CORPUS_ID, CodecConfig(2, 11, D_BIG, False), CB2, P.COMPRESS))
 QUERIES = np.stack([Y, Y[::-1]])
 CODE_RECORDS = {ID_B: CORPUS.get(ID_A).compressed}
@@ -403,6 +410,15 @@ OPERATIONS = {
     "CompressedBackend foreign record": raises(z.ConfigMismatchError, CODES_NO_RESIDUAL.ingest_compressed,
                                                CODE_RECORDS),
     "search_batch (exact)": lambda: search_batch(BACKEND, QUERIES, 3),
+    # collections kept in files
+    "save/load CompressedBackend": lambda: (z.save(CODES, FILES / "codes"), z.load(FILES / "codes")),
+    "save/load BruteForceBackend": lambda: (z.save(BACKEND, FILES / "exact"), z.load(FILES / "exact")),
+    "save/load Corpus": lambda: (z.save(CORPUS, FILES / "corpus"), z.load(FILES / "corpus")),
+    "load mmap CompressedBackend": lambda: z.load(FILES / "mapped-codes", mmap=True).search(Y, 3),
+    "load corrupt": raises(z.CollectionFileError, z.load, FILES / "corrupt"),
+    "load missing": raises(FileNotFoundError, z.load, FILES / "missing"),
+    "save to a directory": raises(IsADirectoryError, z.save, BACKEND, FILES),
+    "mapped ingest": raises(ValueError, MAPPED.ingest, BACKEND_VECTORS),
     "search_batch wrong shape": raises(ValueError, search_batch, BACKEND, Y, 3),
     "SearchResult()": lambda: SearchResult(ID_A, 0.1),
     "SearchResult properties": lambda: (RESULT.vector_id, RESULT.score, repr(RESULT)),
@@ -420,6 +436,7 @@ OPERATIONS = {
 # repeats far more often than the slack allows a leaked buffer to go unseen.
 HEAVY = {"Codebook.train": 1000, "Codec.build_codebook": 1000, "Codebook.train too little data": 1500,
          "Corpus.insert/remove COMPRESS": 800, "Corpus.decompress COMPRESS": 800, "RotationMatrix properties": 1000,
+         "save/load CompressedBackend": 300, "save/load BruteForceBackend": 300, "save/load Corpus": 300,
          "Codec.compress_batch": 1500, "Codec.decompress_batch": 1500, "Codec.decompress_batch one other config": 1500}
 REPEATS = 3000
 

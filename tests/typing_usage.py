@@ -8,6 +8,8 @@ extension fails one side or the other.
 """
 
 from collections.abc import Callable
+import pathlib
+import tempfile
 from typing import Literal, assert_type
 
 import numpy as np
@@ -194,6 +196,16 @@ def main() -> None:
     refused(TypeError, lambda: codes.search(first, 3, 10))  # type: ignore[call-arg]
     assert_type(search_batch(BruteForceBackend(), vectors, 1), list[list[SearchResult]])
     assert zorvex_rs.__version__ == zorvex_rs._core.__version__
+
+    # ---- collections kept in files -------------------------------------------------
+    with tempfile.TemporaryDirectory() as tmp:
+        path = pathlib.Path(tmp) / "codes.zvx"
+        zorvex_rs.save(codes, path)
+        loaded = zorvex_rs.load(path, mmap=True, kind=CompressedBackend)
+        assert_type(loaded, Corpus | BruteForceBackend | CompressedBackend)
+        assert isinstance(loaded, CompressedBackend) and loaded.count == 64
+        refused(zorvex_rs.CollectionFileError, lambda: zorvex_rs.load(path, kind=Corpus))
+        refused(TypeError, lambda: zorvex_rs.load(path, True))  # type: ignore[call-arg]
 
 
 if __name__ == "__main__":

@@ -42,6 +42,7 @@ if _typing.TYPE_CHECKING:
         SearchResult,
         BruteForceBackend,
     )
+    from zorvex_rs._ext import CollectionFileError, load, save
 
     __all__ = [
         "DimensionMismatchError",
@@ -66,6 +67,9 @@ if _typing.TYPE_CHECKING:
         "SearchResult",
         "BruteForceBackend",
         "PanicException",
+        "save",
+        "load",
+        "CollectionFileError",
         "codec",
         "corpus",
         "backend",
@@ -77,4 +81,7 @@ else:
     # The pure-Python sub-packages, not the extension's raw sub-modules.
     for _name in _SUBPACKAGES:
         globals()[_name] = _importlib.import_module(f"zorvex_rs.{_name}")
-    __all__ += ["PanicException", *_SUBPACKAGES]
+    # Collections kept in files, from the newer native module.
+    from zorvex_rs._ext import CollectionFileError, load, save
+
+    __all__ += ["PanicException", "save", "load", "CollectionFileError", *_SUBPACKAGES]

@@ -1,7 +1,8 @@
 """Classes and functions added beside the extension's first-release surface."""
 
+import os
 from collections.abc import Iterable, Mapping
-from typing import Any, Literal, Self, SupportsFloat, SupportsIndex, final
+from typing import Any, Literal, Self, SupportsFloat, SupportsIndex, TypeAlias, final
 
 import numpy as np
 import numpy.typing as npt
@@ -66,3 +67,18 @@ class CompressedBackend:
     def __contains__(self, key: object, /) -> bool: ...
 
 def search_batch(backend: BruteForceBackend, queries: npt.ArrayLike, top_k: SupportsIndex) -> list[list[SearchResult]]: ...
+
+# ---- collections kept in files ------------------------------------------------
+
+_Path: TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+class CollectionFileError(ValueError): ...
+
+def save(obj: Corpus | BruteForceBackend | CompressedBackend, path: _Path) -> None: ...
+def load(
+    path: _Path,
+    *,
+    mmap: bool = False,
+    verify: bool = False,
+    kind: type[Corpus] | type[BruteForceBackend] | type[CompressedBackend] | None = None,
+) -> Corpus | BruteForceBackend | CompressedBackend: ...

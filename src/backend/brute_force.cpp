@@ -131,6 +131,7 @@ std::size_t BruteForceIndex::append_slot(const SharedText& id) {
 }
 
 Result<Unit, BackendError> BruteForceIndex::ingest(const IngestPairs& pairs) {
+  if (mapping_) panic("a mapped index cannot change");
   for (const auto& [id, vector] : pairs) {
     const std::size_t n = vector.size();
     if (dimension_ && *dimension_ != n) return err(dimension_mismatch(*dimension_, n));
@@ -143,6 +144,7 @@ Result<Unit, BackendError> BruteForceIndex::ingest(const IngestPairs& pairs) {
 }
 
 void BruteForceIndex::remove(std::span<const SharedText> ids) {
+  if (mapping_) panic("a mapped index cannot change");
   std::vector<std::uint8_t> doomed;
   std::vector<std::size_t> freed;
   for (const SharedText& id : ids) {
@@ -190,10 +192,10 @@ Result<std::vector<SearchResult>, BackendError> BruteForceIndex::search(std::spa
                                                                         std::uint64_t top_k,
                                                                         detail::ScoreKernel kernel) const {
   if (top_k == 0) return err(BackendError::invalid_top_k());
-  if (entries_.empty()) return std::vector<SearchResult>{};
+  if (count() == 0) return std::vector<SearchResult>{};
   if (query.size() != *dimension_) return err(dimension_mismatch(*dimension_, query.size()));
 
-  const std::size_t n = entries_.size();
+  const std::size_t n = count();
   const std::size_t k = top_k < n ? static_cast<std::size_t>(top_k) : n;
   if (n <= std::numeric_limits<std::uint32_t>::max()) return select<std::uint32_t>(query, k, kernel);
   return select<std::size_t>(query, k, kernel);
@@ -202,10 +204,10 @@ Result<std::vector<SearchResult>, BackendError> BruteForceIndex::search(std::spa
 template <class Index>
 std::vector<SearchResult> BruteForceIndex::select(std::span<const float> query, std::size_t k,
                                                   detail::ScoreKernel kernel) const {
-  const std::size_t n = entries_.size();
+  const std::size_t n = count();
   // Candidates are storage positions: ties are settled by identifier, and
   // those are reached from a position in one step.
-  const auto id_at = [this](Index position) { return std::string_view(*entries_[position].id); };
+  const auto id_at = [this](Index position) { return this->id_at(position); };
   SearchScratch<Index>& scratch = thread_scratch<Index>();
   detail::TopK<Index, decltype(id_at)> top(k, n, id_at, scratch.top);
   if (detail::any_nan(query.data(), query.size())) {
@@ -215,19 +217,20 @@ std::vector<SearchResult> BruteForceIndex::select(std::span<const float> query, 
     detail::StandardFpMode mode;
     const float xx = detail::sum_of_squares(query.data(), query.size());
     float* scores = scratch.scores.data();
-    for (std::size_t b = 0; b < blocks_.size(); b += kChunkBlocks) {
-      const std::size_t count = std::min(kChunkBlocks, blocks_.size() - b);
-      const detail::ScoreBlocks in{block_ptrs_.data() + b, count, *dimension_, vv_.data() + b * L,
-                                   has_nan_.data() + b * L};
+    const std::size_t* slot_entry = slot_entry_data();
+    for (std::size_t b = 0; b < block_ptrs_.size(); b += kChunkBlocks) {
+      const std::size_t count = std::min(kChunkBlocks, block_ptrs_.size() - b);
+      const detail::ScoreBlocks in{block_ptrs_.data() + b, count, *dimension_, vv_data() + b * L,
+                                   nan_data() + b * L};
       detail::score_blocks(kernel, in, query.data(), xx, scores);
       const std::size_t first = b * L, end = std::min(n, (b + count) * L);
-      top.offer_all(scores, end - first, [&](std::size_t i) { return slot_entry_[first + i]; });
+      top.offer_all(scores, end - first, [&](std::size_t i) { return slot_entry[first + i]; });
     }
   }
   const auto& picked = top.finish();
   std::vector<SearchResult> results;
   results.reserve(picked.size());
-  for (const auto& c : picked) results.push_back({entries_[c.index].id, c.score()});
+  for (const auto& c : picked) results.push_back({id_text(c.index), c.score()});
   trim(scratch.top);
   return results;
 }
@@ -235,9 +238,9 @@ std::vector<SearchResult> BruteForceIndex::select(std::span<const float> query, 
 Result<std::vector<std::vector<SearchResult>>, BackendError> BruteForceIndex::search_batch(
     const float* queries, std::size_t nq, std::size_t cols, std::uint64_t top_k, detail::ScoreKernel kernel) const {
   if (top_k == 0) return err(BackendError::invalid_top_k());
-  if (entries_.empty()) return std::vector<std::vector<SearchResult>>(nq);
+  if (count() == 0) return std::vector<std::vector<SearchResult>>(nq);
   if (cols != *dimension_) return err(dimension_mismatch(*dimension_, cols));
-  if (entries_.size() <= std::numeric_limits<std::uint32_t>::max())
+  if (count() <= std::numeric_limits<std::uint32_t>::max())
     return select_batch<std::uint32_t>(queries, nq, top_k, kernel);
   return select_batch<std::size_t>(queries, nq, top_k, kernel);
 }
@@ -246,9 +249,10 @@ template <class Index>
 std::vector<std::vector<SearchResult>> BruteForceIndex::select_batch(const float* queries, std::size_t nq,
                                                                      std::uint64_t top_k,
                                                                      detail::ScoreKernel kernel) const {
-  const std::size_t n = entries_.size(), d = *dimension_;
+  const std::size_t n = count(), d = *dimension_;
   const std::size_t k = top_k < n ? static_cast<std::size_t>(top_k) : n;
-  const auto id_at = [this](Index position) { return std::string_view(*entries_[position].id); };
+  const auto id_at = [this](Index position) { return this->id_at(position); };
+  const std::size_t* slot_entries = slot_entry_data();
   using Top = detail::TopK<Index, decltype(id_at)>;
   // Blocks per pass: together they stay in the core's cache while every
   // query of a group runs over them.
@@ -281,12 +285,12 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::select_batch(const float
       xx.push_back(detail::sum_of_squares(x, d));
       outs.push_back(scores.data() + q * chunk * L);
     }
-    for (std::size_t b = 0; b < blocks_.size(); b += chunk) {
-      const std::size_t count = std::min(chunk, blocks_.size() - b);
-      const detail::ScoreBlocks in{block_ptrs_.data() + b, count, d, vv_.data() + b * L, has_nan_.data() + b * L};
+    for (std::size_t b = 0; b < block_ptrs_.size(); b += chunk) {
+      const std::size_t count = std::min(chunk, block_ptrs_.size() - b);
+      const detail::ScoreBlocks in{block_ptrs_.data() + b, count, d, vv_data() + b * L, nan_data() + b * L};
       detail::score_blocks_multi(kernel, in, xs.data(), xx.data(), xs.size(), outs.data());
       const std::size_t first = b * L, end = std::min(n, (b + count) * L);
-      const auto slot_entry = [&](std::size_t i) { return slot_entry_[first + i]; };
+      const auto slot_entry = [&](std::size_t i) { return slot_entries[first + i]; };
       for (std::size_t i = 0; i < scanned.size(); ++i) tops[scanned[i]].offer_all(outs[i], end - first, slot_entry);
       for (std::size_t q = 0, s = 0; q < g; ++q) {
         if (s < scanned.size() && scanned[s] == q) {
@@ -300,7 +304,7 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::select_batch(const float
       const auto& picked = tops[q].finish();
       auto& results = all[q0 + q];
       results.reserve(picked.size());
-      for (const auto& c : picked) results.push_back({entries_[c.index].id, c.score()});
+      for (const auto& c : picked) results.push_back({id_text(c.index), c.score()});
     }
   }
   return all;
@@ -309,24 +313,81 @@ std::vector<std::vector<SearchResult>> BruteForceIndex::select_batch(const float
 Result<std::vector<std::optional<float>>, BackendError> BruteForceIndex::score_ids(
     std::span<const float> query, std::span<const std::string_view> ids) const {
   std::vector<std::optional<float>> scores(ids.size());
-  if (entries_.empty()) return scores;
+  if (count() == 0) return scores;
   const std::size_t d = *dimension_;
   if (query.size() != d) return err(dimension_mismatch(d, query.size()));
   detail::StandardFpMode mode;
   const bool query_nan = detail::any_nan(query.data(), d);
   const float xx = detail::sum_of_squares(query.data(), d);
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    auto found = positions_.find(ids[i]);
-    if (found == positions_.end()) continue;
-    const std::size_t slot = entries_[found->second].slot;
+    const auto found = find_entry(ids[i]);
+    if (!found) continue;
+    const std::size_t slot = entry_slot(*found);
+    if (slot >= count()) continue;  // only a damaged mapped file
     // The kernels' arithmetic, one lane at a time.
-    const float* lane = blocks_[slot / L].get() + slot % L;
+    const float* lane = block_ptrs_[slot / L] + slot % L;
     float dot = 0.0f;
     for (std::size_t j = 0; j < d; ++j) dot = dot + query[j] * lane[j * L];
-    const float denom = std::sqrt(xx * vv_[slot]);
-    scores[i] = (query_nan || has_nan_[slot] != 0 || denom == 0.0f) ? 0.0f : dot / denom;
+    const float denom = std::sqrt(xx * vv_data()[slot]);
+    scores[i] = (query_nan || nan_data()[slot] != 0 || denom == 0.0f) ? 0.0f : dot / denom;
   }
   return scores;
+}
+
+std::optional<std::size_t> BruteForceIndex::find_entry(std::string_view id) const {
+  if (mapping_) return ids_.find(id);
+  auto found = positions_.find(id);
+  if (found == positions_.end()) return std::nullopt;
+  return found->second;
+}
+
+BruteForceIndex BruteForceIndex::from_mapping(std::shared_ptr<const void> mapping, std::optional<std::size_t> dimension,
+                                              const detail::IdColumn& ids, const std::uint64_t* entry_slot,
+                                              const std::uint64_t* slot_entry, const float* vectors,
+                                              const float* sums_of_squares, const std::uint8_t* nan_flags) {
+  static_assert(sizeof(std::size_t) == sizeof(std::uint64_t));
+  BruteForceIndex index;
+  index.dimension_ = dimension;
+  index.mapping_ = std::move(mapping);
+  index.ids_ = ids;
+  index.entry_slot_ = entry_slot;
+  index.mapped_slot_entry_ = slot_entry;
+  index.mapped_vv_ = sums_of_squares;
+  index.mapped_nan_ = nan_flags;
+  // One pointer per 16 vectors: the only thing an open builds.
+  const std::size_t blocks = (ids.n + L - 1) / L;
+  index.block_ptrs_.resize(blocks);
+  for (std::size_t b = 0; b < blocks; ++b) index.block_ptrs_[b] = vectors + b * dimension.value_or(0) * L;
+  return index;
+}
+
+BruteForceIndex BruteForceIndex::from_arrays(std::size_t dimension, std::vector<SharedText> ids,
+                                             std::span<const std::uint64_t> slot_entry, const float* vectors,
+                                             const float* sums_of_squares, const std::uint8_t* nan_flags) {
+  BruteForceIndex index;
+  const std::size_t n = ids.size();
+  if (n == 0 && dimension == 0) return index;
+  index.dimension_ = dimension;
+  const std::size_t blocks = (n + L - 1) / L, floats = dimension * L;
+  index.blocks_.reserve(blocks);
+  index.block_ptrs_.reserve(blocks);
+  for (std::size_t b = 0; b < blocks; ++b) {
+    Block block(static_cast<float*>(::operator new(floats * sizeof(float), kBlockAlign)));
+    std::memcpy(block.get(), vectors + b * floats, floats * sizeof(float));
+    index.block_ptrs_.push_back(block.get());
+    index.blocks_.push_back(std::move(block));
+  }
+  index.vv_.assign(sums_of_squares, sums_of_squares + blocks * L);
+  index.has_nan_.assign(nan_flags, nan_flags + blocks * L);
+  index.slot_entry_.assign(slot_entry.begin(), slot_entry.end());
+  index.entries_.resize(n);
+  for (std::size_t slot = 0; slot < n; ++slot) index.entries_[slot_entry[slot]].slot = slot;
+  index.positions_.reserve(n);
+  for (std::size_t p = 0; p < n; ++p) {
+    index.entries_[p].id = std::move(ids[p]);
+    index.positions_.emplace(std::string_view(*index.entries_[p].id), p);
+  }
+  return index;
 }
 
 // ---- BruteForceBackend -------------------------------------------------------------

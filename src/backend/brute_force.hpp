@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "backend/id_column.hpp"
 #include "backend/score_kernels.hpp"
 #include "backend/search_result.hpp"
 #include "common/errors.hpp"
@@ -65,8 +66,35 @@ class BruteForceIndex {
   // Unknown (or repeated) identifiers are ignored.
   void remove(std::span<const SharedText> ids);
 
-  std::size_t count() const { return entries_.size(); }
+  std::size_t count() const { return mapping_ ? ids_.n : entries_.size(); }
   std::optional<std::size_t> dimension() const { return dimension_; }
+  // Searches arrays mapped from a file; changing it is a broken precondition.
+  bool mapped() const { return mapping_ != nullptr; }
+
+  // The stored arrays as they are laid out, for saving: identifiers in
+  // entry order with each entry's slot, then per slot its entry, vector
+  // lanes (whole blocks of dimension * 16 floats), sum of squares and NaN
+  // flag (padded to whole blocks).
+  std::string_view id_at(std::size_t entry) const { return mapping_ ? ids_.at(entry) : *entries_[entry].id; }
+  std::size_t entry_slot(std::size_t entry) const { return mapping_ ? entry_slot_[entry] : entries_[entry].slot; }
+  std::span<const std::size_t> slot_entries() const { return {slot_entry_data(), count()}; }
+  std::span<const float* const> blocks() const { return block_ptrs_; }
+  std::span<const float> sums_of_squares() const { return {vv_data(), block_ptrs_.size() * detail::kScoreLanes}; }
+  std::span<const std::uint8_t> nan_flags() const { return {nan_data(), block_ptrs_.size() * detail::kScoreLanes}; }
+
+  // An index holding exactly those arrays (as blocks() etc. give them, the
+  // blocks back to back in `vectors`). The caller has checked that the
+  // identifiers are distinct and `slot_entry` is a permutation.
+  static BruteForceIndex from_arrays(std::size_t dimension, std::vector<SharedText> ids,
+                                     std::span<const std::uint64_t> slot_entry, const float* vectors,
+                                     const float* sums_of_squares, const std::uint8_t* nan_flags);
+  // An index reading those arrays where they lie, kept alive by `mapping`.
+  // The caller has checked every table's bounds; damaged contents give wrong
+  // results but no read outside them.
+  static BruteForceIndex from_mapping(std::shared_ptr<const void> mapping, std::optional<std::size_t> dimension,
+                                      const detail::IdColumn& ids, const std::uint64_t* entry_slot,
+                                      const std::uint64_t* slot_entry, const float* vectors,
+                                      const float* sums_of_squares, const std::uint8_t* nan_flags);
 
  private:
   struct Entry {
@@ -100,6 +128,24 @@ class BruteForceIndex {
   std::vector<float> vv_;
   std::vector<std::uint8_t> has_nan_;
   std::vector<std::size_t> slot_entry_;
+
+  // Mapped mode: the file's arrays, alive while `mapping_` is.
+  std::shared_ptr<const void> mapping_;
+  detail::IdColumn ids_;
+  const std::uint64_t* entry_slot_ = nullptr;
+  const std::uint64_t* mapped_slot_entry_ = nullptr;
+  const float* mapped_vv_ = nullptr;
+  const std::uint8_t* mapped_nan_ = nullptr;
+
+  const float* vv_data() const { return mapping_ ? mapped_vv_ : vv_.data(); }
+  const std::uint8_t* nan_data() const { return mapping_ ? mapped_nan_ : has_nan_.data(); }
+  const std::size_t* slot_entry_data() const {
+    return mapping_ ? reinterpret_cast<const std::size_t*>(mapped_slot_entry_) : slot_entry_.data();
+  }
+  // Entry text as results hold it: shared in owned mode, copied (only for
+  // the k results) in mapped mode.
+  SharedText id_text(std::size_t entry) const { return mapping_ ? make_text(ids_.at(entry)) : entries_[entry].id; }
+  std::optional<std::size_t> find_entry(std::string_view id) const;
 };
 
 // The backend state shared between the Python object and operations in
@@ -108,6 +154,14 @@ class BruteForceIndex {
 // without doing anything when the mutex is poisoned.
 class BruteForceBackend {
  public:
+  BruteForceBackend() = default;
+  explicit BruteForceBackend(BruteForceIndex index) : mapped_(index.mapped()), index_(std::move(index)) {}
+
+  // f(index) under the read lock.
+  template <class F>
+  auto read(F&& f) {
+    return mutex_.run_shared([&] { return f(std::as_const(index_)); });
+  }
   std::optional<Result<Unit, BackendError>> ingest(const IngestPairs& pairs);
   std::optional<Result<std::vector<SearchResult>, BackendError>> search(std::span<const float> query,
                                                                        std::uint64_t top_k);
@@ -120,8 +174,11 @@ class BruteForceBackend {
   bool remove(std::span<const SharedText> ids);
   bool clear();
   std::optional<std::size_t> count();
+  // Fixed at construction, so it needs no lock.
+  bool mapped() const { return mapped_; }
 
  private:
+  bool mapped_ = false;
   PoisonableSharedMutex mutex_;
   BruteForceIndex index_;
 };

@@ -110,7 +110,7 @@ std::size_t CompressedIndex::memory_bytes() const {
 }
 
 std::uint8_t CompressedIndex::code_at(std::size_t slot, std::size_t i) const {
-  const std::uint8_t* block = codes_.data() + slot / block_vectors_ * block_bytes_;
+  const std::uint8_t* block = codes_data() + slot / block_vectors_ * block_bytes_;
   const std::size_t k = slot % block_vectors_;
   if (bits_ == 8) return block[i / 4 * detail::kByteRow + 4 * k + i % 4];
   const std::size_t group = bits_ == 4 ? i : i / 2;
@@ -194,6 +194,7 @@ Result<Unit, CodeSearchError> CompressedIndex::ingest(const IngestPairs& vectors
 }
 
 Result<Unit, CodeSearchError> CompressedIndex::ingest_records(const RecordPairs& records) {
+  if (mapping_) panic("a mapped index cannot change");
   const std::uint32_t entries = codebook_.num_entries();
   for (const auto& [id, record] : records) {
     if (*record.config_hash() != *config_.config_hash()) {
@@ -242,6 +243,7 @@ Result<Unit, CodeSearchError> CompressedIndex::ingest_records(const RecordPairs&
 }
 
 void CompressedIndex::remove(std::span<const SharedText> ids) {
+  if (mapping_) panic("a mapped index cannot change");
   bool removed = false;
   for (const SharedText& id : ids) {
     auto found = positions_.find(std::string_view(*id));
@@ -264,7 +266,28 @@ void CompressedIndex::remove(std::span<const SharedText> ids) {
   if (has_residuals()) residuals_.resize(n * d_);
 }
 
+void CompressedIndex::assign_arrays(std::vector<SharedText> ids, std::span<const std::uint8_t> codes,
+                                    std::span<const double> inv, std::span<const std::uint16_t> residuals) {
+  codes_.assign(codes.begin(), codes.end());
+  inv_norm_.assign(inv.begin(), inv.end());
+  residuals_.assign(residuals.begin(), residuals.end());
+  slot_ids_ = std::move(ids);
+  positions_.clear();
+  positions_.reserve(slot_ids_.size());
+  for (std::size_t s = 0; s < slot_ids_.size(); ++s) positions_.emplace(std::string_view(*slot_ids_[s]), s);
+}
+
+void CompressedIndex::map_arrays(std::shared_ptr<const void> mapping, const detail::IdColumn& ids,
+                                 const std::uint8_t* codes, const double* inv, const std::uint16_t* residuals) {
+  mapping_ = std::move(mapping);
+  ids_ = ids;
+  mapped_codes_ = codes;
+  mapped_inv_ = inv;
+  mapped_residuals_ = residuals;
+}
+
 void CompressedIndex::clear() {
+  if (mapping_) panic("a mapped index cannot change");
   codes_ = {};
   inv_norm_ = {};
   residuals_ = {};
@@ -339,8 +362,8 @@ CompressedIndex::Plan CompressedIndex::plan(const float* q) const {
 void CompressedIndex::scan(std::span<const Plan> plans, std::size_t block0, std::size_t nblocks, detail::Isa form,
                            ScanSums& sums, float* scores) const {
   const std::size_t n = nblocks * block_vectors_;
-  const std::uint8_t* blocks = codes_.data() + block0 * block_bytes_;
-  const double* inv = inv_norm_.data() + block0 * block_vectors_;
+  const std::uint8_t* blocks = codes_data() + block0 * block_bytes_;
+  const double* inv = inv_data() + block0 * block_vectors_;
   // The queries that need the kernel; the rest score 0.0 throughout.
   std::vector<std::size_t> live;
   for (std::size_t q = 0; q < plans.size(); ++q) {
@@ -382,7 +405,7 @@ Result<std::vector<float>, CodeSearchError> CompressedIndex::rescore(const float
                                                                      BruteForceBackend* exact) const {
   if (exact) {
     std::vector<std::string_view> ids(slots.size());
-    for (std::size_t i = 0; i < slots.size(); ++i) ids[i] = *slot_ids_[slots[i]];
+    for (std::size_t i = 0; i < slots.size(); ++i) ids[i] = slot_id(slots[i]);
     auto scored = exact->score_ids(std::span(query, d_), ids);
     if (!scored) panic("backend mutex poisoned");
     if (!*scored) return err(fail(Kind::Dimension, "the exact backend: " + scored->error().message()));
@@ -390,7 +413,7 @@ Result<std::vector<float>, CodeSearchError> CompressedIndex::rescore(const float
     for (std::size_t i = 0; i < slots.size(); ++i) {
       const auto& s = (**scored)[i];
       if (!s) {
-        return err(fail(Kind::Key, "the exact backend holds no vector " + quoted(slot_ids_[slots[i]]) +
+        return err(fail(Kind::Key, "the exact backend holds no vector " + quote_id(slot_id(slots[i])) +
                                        "; it must hold every id this backend holds"));
       }
       scores[i] = *s;
@@ -407,7 +430,7 @@ Result<std::vector<float>, CodeSearchError> CompressedIndex::rescore(const float
   std::vector<float> r(d_), scores(slots.size());
   for (std::size_t s = 0; s < slots.size(); ++s) {
     const std::size_t slot = slots[s];
-    const std::uint16_t* res = residuals_.data() + slot * d_;
+    const std::uint16_t* res = residuals_data() + slot * d_;
     for (std::size_t i = 0; i < d_; ++i) r[i] = f16_to_f32(res[i]) + entries[code_at(slot, i)];
     float dot = 0.0f;
     for (std::size_t i = 0; i < d_; ++i) dot = dot + rotated[i] * r[i];
@@ -427,7 +450,7 @@ Result<std::vector<std::vector<SearchResult>>, CodeSearchError> CompressedIndex:
   }
   // Refused up front, empty or not, so the mistake shows on the first call.
   if (options.rerank > 0 && !options.exact && !has_residuals()) return err(no_residuals());
-  if (slot_ids_.empty() || nq == 0) return std::vector<std::vector<SearchResult>>(nq);
+  if (count() == 0 || nq == 0) return std::vector<std::vector<SearchResult>>(nq);
   std::vector<float> rotated(nq * d_);
   {
     const RotationMatrix rotation = RotationMatrix::get(config_.seed(), config_.dimension());
@@ -439,7 +462,7 @@ Result<std::vector<std::vector<SearchResult>>, CodeSearchError> CompressedIndex:
       rotate.apply(queries + r0 * d_, rows, rotated.data() + r0 * d_);
     }
   }
-  if (slot_ids_.size() <= std::numeric_limits<std::uint32_t>::max())
+  if (count() <= std::numeric_limits<std::uint32_t>::max())
     return run<std::uint32_t>(queries, rotated.data(), nq, options, form);
   return run<std::size_t>(queries, rotated.data(), nq, options, form);
 }
@@ -447,11 +470,11 @@ Result<std::vector<std::vector<SearchResult>>, CodeSearchError> CompressedIndex:
 template <class Index>
 Result<std::vector<std::vector<SearchResult>>, CodeSearchError> CompressedIndex::run(
     const float* queries, const float* rotated, std::size_t nq, const CodeSearchOptions& options, detail::Isa form) const {
-  const std::size_t n = slot_ids_.size();
+  const std::size_t n = count();
   const std::size_t k = options.top_k < n ? static_cast<std::size_t>(options.top_k) : n;
   const std::size_t wanted = std::max<std::uint64_t>(options.top_k, options.rerank);
   const std::size_t candidates = options.rerank > 0 ? std::min<std::size_t>(wanted, n) : k;
-  const auto id_at = [this](Index slot) { return std::string_view(*slot_ids_[slot]); };
+  const auto id_at = [this](Index slot) { return slot_id(slot); };
   using Top = detail::TopK<Index, decltype(id_at)>;
 
   const std::size_t blocks = (n + block_vectors_ - 1) / block_vectors_;
@@ -489,7 +512,7 @@ Result<std::vector<std::vector<SearchResult>>, CodeSearchError> CompressedIndex:
       auto& results = all[q0 + q];
       if (options.rerank == 0) {
         results.reserve(picked.size());
-        for (const auto& c : picked) results.push_back({slot_ids_[c.index], c.score()});
+        for (const auto& c : picked) results.push_back({slot_text(c.index), c.score()});
         continue;
       }
       std::vector<std::size_t> slots;
@@ -502,7 +525,7 @@ Result<std::vector<std::vector<SearchResult>>, CodeSearchError> CompressedIndex:
       for (std::size_t i = 0; i < slots.size(); ++i) best.offer((*exact)[i], slots[i]);
       const auto& chosen = best.finish();
       results.reserve(chosen.size());
-      for (const auto& c : chosen) results.push_back({slot_ids_[c.index], c.score()});
+      for (const auto& c : chosen) results.push_back({slot_text(c.index), c.score()});
     }
   }
   return all;

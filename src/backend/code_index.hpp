@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "backend/brute_force.hpp"
+#include "backend/id_column.hpp"
 #include "backend/search_result.hpp"
 #include "common/isa.hpp"
 #include "common/poisonable_shared_mutex.hpp"
@@ -75,7 +76,9 @@ class CompressedIndex {
   const CodecConfig& config() const { return config_; }
   const Codebook& codebook() const { return codebook_; }
   std::size_t dimension() const { return d_; }
-  std::size_t count() const { return slot_ids_.size(); }
+  std::size_t count() const { return mapping_ ? ids_.n : slot_ids_.size(); }
+  // Searches arrays mapped from a file; changing it is a broken precondition.
+  bool mapped() const { return mapping_ != nullptr; }
   bool has_residuals() const { return config_.residual_enabled(); }
   // Everything the index holds, identifiers included.
   std::size_t memory_bytes() const;
@@ -87,7 +90,31 @@ class CompressedIndex {
   // Unknown (or repeated) identifiers are ignored.
   void remove(std::span<const SharedText> ids);
   void clear();
-  bool contains(std::string_view id) const { return positions_.count(id) != 0; }
+  bool contains(std::string_view id) const {
+    return mapping_ ? ids_.find(id).has_value() : positions_.count(id) != 0;
+  }
+
+  // The stored arrays as they are laid out, for saving: identifiers by
+  // slot, whole blocks of codes, and per slot the inverse norm (padded to
+  // whole blocks) and d residual values.
+  std::string_view slot_id(std::size_t slot) const { return mapping_ ? ids_.at(slot) : *slot_ids_[slot]; }
+  std::span<const std::uint8_t> code_blocks() const { return {codes_data(), blocks_for(count()) * block_bytes_}; }
+  std::span<const double> inverse_norms() const { return {inv_data(), blocks_for(count()) * block_vectors_}; }
+  std::span<const std::uint16_t> residual_values() const {
+    return {residuals_data(), has_residuals() ? count() * d_ : 0};
+  }
+  std::size_t blocks_for(std::size_t n) const { return (n + block_vectors_ - 1) / block_vectors_; }
+  std::size_t block_bytes() const { return block_bytes_; }
+  std::size_t block_vectors() const { return block_vectors_; }
+
+  // Holds exactly those arrays, of the sizes the getters above give for
+  // ids.size() vectors; the caller has checked that the ids are distinct.
+  void assign_arrays(std::vector<SharedText> ids, std::span<const std::uint8_t> codes, std::span<const double> inv,
+                     std::span<const std::uint16_t> residuals);
+  // Reads those arrays where they lie, kept alive by `mapping`; the caller
+  // has checked their bounds.
+  void map_arrays(std::shared_ptr<const void> mapping, const detail::IdColumn& ids, const std::uint8_t* codes,
+                  const double* inv, const std::uint16_t* residuals);
 
   // `queries` holds nq rows of d floats; one result list per row, each
   // equal to what that row alone gives.
@@ -143,6 +170,19 @@ class CompressedIndex {
   std::vector<SharedText> slot_ids_;
   // Keys view the slot identifiers' own text.
   std::unordered_map<std::string_view, std::size_t, IdHash> positions_;
+
+  // Mapped mode: the file's arrays, alive while `mapping_` is.
+  std::shared_ptr<const void> mapping_;
+  detail::IdColumn ids_;
+  const std::uint8_t* mapped_codes_ = nullptr;
+  const double* mapped_inv_ = nullptr;
+  const std::uint16_t* mapped_residuals_ = nullptr;
+
+  const std::uint8_t* codes_data() const { return mapping_ ? mapped_codes_ : codes_.data(); }
+  const double* inv_data() const { return mapping_ ? mapped_inv_ : inv_norm_.data(); }
+  const std::uint16_t* residuals_data() const { return mapping_ ? mapped_residuals_ : residuals_.data(); }
+  // Shared in owned mode; copied (only for returned results) in mapped mode.
+  SharedText slot_text(std::size_t slot) const { return mapping_ ? make_text(ids_.at(slot)) : slot_ids_[slot]; }
 };
 
 // The index behind a readers-writer lock: searches run side by side, changes
@@ -150,7 +190,9 @@ class CompressedIndex {
 // when the lock is poisoned.
 class CompressedBackend {
  public:
-  explicit CompressedBackend(CompressedIndex index) : index_(std::move(index)) {}
+  explicit CompressedBackend(CompressedIndex index) : mapped_(index.mapped()), index_(std::move(index)) {}
+  // Fixed at construction, so it needs no lock.
+  bool mapped() const { return mapped_; }
 
   template <class F>
   auto read(F&& f) {
@@ -162,6 +204,7 @@ class CompressedBackend {
   }
 
  private:
+  bool mapped_ = false;
   PoisonableSharedMutex mutex_;
   CompressedIndex index_;
 };

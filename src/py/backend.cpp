@@ -89,6 +89,7 @@ PyObject* backend_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
 
 PyObject* backend_ingest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
+    if (state_of(self)->mapped()) return raise_mapped("BruteForceBackend.ingest");
     static constexpr Signature<1> sig{"BruteForceBackend.ingest", {"vectors"}};
     Slots<1> s;
     if (!match(sig, args, nargs, kwnames, s)) return nullptr;
@@ -152,6 +153,7 @@ PyObject* poisoned() {
 
 PyObject* backend_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
+    if (state_of(self)->mapped()) return raise_mapped("BruteForceBackend.remove");
     static constexpr Signature<1> sig{"BruteForceBackend.remove", {"vector_ids"}};
     Slots<1> s;
     if (!match(sig, args, nargs, kwnames, s)) return nullptr;
@@ -164,6 +166,7 @@ PyObject* backend_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* backend_clear(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
+    if (state_of(self)->mapped()) return raise_mapped("BruteForceBackend.clear");
     if (!state_of(self)->clear()) return poisoned();
     Py_RETURN_NONE;
   });

@@ -23,8 +23,6 @@ constexpr const char* kPoisoned = "backend mutex poisoned";
 using State = std::shared_ptr<CompressedBackend>;
 using ExactState = std::shared_ptr<BruteForceBackend>;
 
-PyObject* compressed_backend_type();
-
 const State& state_of(PyObject* self) { return unbox<State>(self); }
 
 PyObject* raise_search_error(const CodeSearchError& e) {
@@ -169,6 +167,7 @@ PyObject* run_change(PyObject* self, Change&& change) {
 
 PyObject* backend_ingest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
+    if (state_of(self)->mapped()) return raise_mapped("CompressedBackend.ingest");
     static constexpr Signature<1> sig{"CompressedBackend.ingest", {"vectors"}};
     Slots<1> s;
     if (!match(sig, args, nargs, kwnames, s)) return nullptr;
@@ -188,6 +187,7 @@ PyObject* backend_ingest(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* backend_ingest_compressed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
+    if (state_of(self)->mapped()) return raise_mapped("CompressedBackend.ingest_compressed");
     static constexpr Signature<1> sig{"CompressedBackend.ingest_compressed", {"records"}};
     Slots<1> s;
     if (!match(sig, args, nargs, kwnames, s)) return nullptr;
@@ -253,6 +253,7 @@ PyObject* backend_from_corpus(PyObject* cls, PyObject* const* args, Py_ssize_t n
 
 PyObject* backend_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
+    if (state_of(self)->mapped()) return raise_mapped("CompressedBackend.remove");
     static constexpr Signature<1> sig{"CompressedBackend.remove", {"ids"}};
     Slots<1> s;
     if (!match(sig, args, nargs, kwnames, s)) return nullptr;
@@ -267,6 +268,7 @@ PyObject* backend_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* backend_clear(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
+    if (state_of(self)->mapped()) return raise_mapped("CompressedBackend.clear");
     return run_change(self, [](CompressedIndex& index) -> Result<Unit, CodeSearchError> {
       index.clear();
       return Unit{};
@@ -440,6 +442,8 @@ PyGetSetDef backend_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+}  // namespace
+
 PyObject* compressed_backend_type() {
   static PyObject* type = nullptr;
   return boxed_type<State>(
@@ -460,6 +464,8 @@ PyObject* compressed_backend_type() {
           {Py_sq_contains, reinterpret_cast<void*>(backend_contains)},
       });
 }
+
+namespace {
 
 // ---- search_batch for the exact backend ---------------------------------------------------
 

@@ -5,6 +5,10 @@
 
 #include "py/python.hpp"
 
+#include "core/codec/codebook.hpp"
+#include "core/codec/config.hpp"
+#include "core/corpus/policy.hpp"
+
 namespace zorvex {
 class Corpus;
 }
@@ -47,5 +51,16 @@ PyObject* make_internal_module();
 PyObject* make_ext_module();
 bool add_search_extensions(PyObject* module);  // src/py/backend_codes.cpp
 bool add_codebook_training(PyObject* module);  // src/py/codec_training.cpp
+bool add_collection_files(PyObject* module);    // src/py/collection_file.cpp
+
+// The ValueError of a change to a backend mapped from its file; null
+// (src/py/collection_file.cpp).
+PyObject* raise_mapped(const char* method);
+
+// The CompressedBackend type (src/py/backend_codes.cpp).
+PyObject* compressed_backend_type();
+// A new Python Corpus around a core block (src/py/corpus.cpp).
+PyObject* new_corpus_object(std::shared_ptr<Corpus> core, const CodecConfig& config, const Codebook& codebook,
+                            CompressionPolicy policy);
 
 }  // namespace zorvex::py

@@ -630,6 +630,19 @@ PyObject* policy_violation_type() {
       });
 }
 
+PyObject* new_corpus_object(std::shared_ptr<Corpus> core, const CodecConfig& config, const Codebook& codebook,
+                            CompressionPolicy policy) {
+  PyObject* config_type = codec_config_type();
+  PyObject* codebook_type_object = codebook_type();
+  PyObject* type = corpus_type();
+  if (!config_type || !codebook_type_object || !type) return nullptr;
+  Ref config_object = Ref::steal(box(config_type, config));
+  if (!config_object) return nullptr;
+  Ref codebook_object = Ref::steal(box(codebook_type_object, codebook));
+  if (!codebook_object) return nullptr;
+  return box(type, CorpusHandle{std::move(core), std::move(config_object), std::move(codebook_object), policy});
+}
+
 std::shared_ptr<Corpus> corpus_core_of(PyObject* o) {
   CorpusHandle* handle = as<CorpusHandle>(o, corpus_type(), "Corpus");
   return handle ? handle->core : nullptr;

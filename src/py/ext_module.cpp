@@ -13,7 +13,7 @@ PyObject* make_ext_module() {
   PyObject* module = PyImport_AddModule("zorvex_rs._ext");  // borrowed, kept by sys.modules
   if (!module) return nullptr;
   // One entry per binding unit; each adds its names to the module.
-  for (bool (*add)(PyObject*) : {add_search_extensions, add_codebook_training}) {
+  for (bool (*add)(PyObject*) : {add_search_extensions, add_codebook_training, add_collection_files}) {
     if (!add(module)) return nullptr;
   }
   return module;

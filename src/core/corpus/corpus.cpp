@@ -29,6 +29,14 @@ Result<VectorEntry, CorpusError> CorpusState::insert(SharedText vector_id, std::
   return entry;
 }
 
+bool CorpusState::restore(std::string_view vector_id, const EncodedRecord& record) {
+  if (id_map_.find(vector_id)) return false;
+  StoredVector::Owner node = StoredVector::make(vector_id, record);
+  id_map_.reserve_one();
+  id_map_.insert(std::move(node));
+  return true;
+}
+
 bool CorpusState::contains(std::string_view vector_id) const { return id_map_.find(vector_id) != nullptr; }
 
 std::optional<VectorEntry> CorpusState::get(std::string_view vector_id) const {

@@ -65,6 +65,9 @@ class CorpusState {
   void record_decompressed(std::size_t count);
   // False when not stored. Records nothing.
   bool remove(std::string_view vector_id);
+  // Stores an already encoded record as a loaded file gives it, recording no
+  // event; false (nothing stored) when the identifier is already stored.
+  bool restore(std::string_view vector_id, const EncodedRecord& record);
 
   // Collecting events is two-phase so that a collector which fails to present
   // them loses none: snapshot, present, then claim. Only claims remove events,

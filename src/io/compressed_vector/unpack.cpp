@@ -21,6 +21,8 @@ std::uint32_t get_u32(const std::uint8_t* p) {
          static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
+}  // namespace
+
 // Well-formed UTF-8 per the Unicode byte-sequence table: no overlong forms,
 // no surrogates, nothing above U+10FFFF, no truncated sequences.
 bool valid_utf8(const std::uint8_t* p, std::size_t n) {
@@ -56,7 +58,6 @@ bool valid_utf8(const std::uint8_t* p, std::size_t n) {
   return true;
 }
 
-}  // namespace
 
 Result<CompressedVector, FormatError> decode(std::span<const std::uint8_t> data) {
   const std::size_t n = data.size();
