@@ -5,9 +5,11 @@ import os
 import pathlib
 import random
 import resource
+import shutil
 import signal
 import struct
 import sys
+import tempfile
 
 import numpy as np
 import pytest
@@ -470,15 +472,35 @@ def test_failed_saves_leave_the_old_file(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["dir", "t"]
 
 
-@pytest.mark.skipif(os.geteuid() == 0, reason="root writes into read-only directories")
-def test_unwritable_directory(tmp_path):
-    save(brute(5), tmp_path / "t")
-    tmp_path.chmod(0o500)
+def test_unwritable_directory():
+    """A save into a directory it may not write fails with the path and
+    leaves the old file alone; root writes anywhere, so the save runs as
+    nobody in a child then."""
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="zorvex-unwritable-"))
+    target = folder / "t"
     try:
-        with pytest.raises(PermissionError):
-            save(brute(9), tmp_path / "t")
+        save(brute(5), target)
+        before = target.read_bytes()
+        folder.chmod(0o555)
+        pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                if os.geteuid() == 0:
+                    os.setgid(65534)
+                    os.setuid(65534)
+                save(brute(9), target)
+            except PermissionError as e:
+                code = 0 if str(e.filename) == str(target) else 2
+            finally:
+                os._exit(code)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+        assert target.read_bytes() == before
+        assert [p.name for p in folder.iterdir()] == ["t"]
     finally:
-        tmp_path.chmod(0o700)
+        folder.chmod(0o700)
+        shutil.rmtree(folder)
 
 
 def test_killed_saves_leave_old_or_new(tmp_path):
