@@ -516,13 +516,7 @@ PyMethodDef module_functions[] = {
 bool add_search_extensions(PyObject* module) {
   PyObject* type = compressed_backend_type();
   if (!type || PyObject_SetAttrString(module, "CompressedBackend", type) < 0) return false;
-  Ref name = Ref::steal(PyModule_GetNameObject(module));
-  if (!name) return false;
-  for (PyMethodDef* def = module_functions; def->ml_name; ++def) {
-    Ref fn = Ref::steal(PyCMethod_New(def, module, name.get(), nullptr));
-    if (!fn || PyObject_SetAttrString(module, def->ml_name, fn.get()) < 0) return false;
-  }
-  return true;
+  return add_functions(module, module_functions);
 }
 
 }  // namespace zorvex::py

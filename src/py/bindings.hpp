@@ -45,6 +45,9 @@ PyObject* brute_force_backend_type();
 // Internal hooks of the module's own tests; they live beside the panic type,
 // outside the public namespaces.
 PyObject* make_internal_module();
+// Adds the module-level functions of `defs` (ending in a null entry) to
+// `module`; false with an error set.
+bool add_functions(PyObject* module, PyMethodDef* defs);
 
 // zorvex_rs._ext (src/py/ext_module.cpp) and what each binding unit adds to
 // it; each returns false with an error set.

@@ -131,13 +131,7 @@ PyMethodDef training_functions[] = {
 }  // namespace
 
 bool add_codebook_training(PyObject* module) {
-  Ref name = Ref::steal(PyModule_GetNameObject(module));
-  if (!name) return false;
-  for (PyMethodDef* def = training_functions; def->ml_name; ++def) {
-    Ref fn = Ref::steal(PyCMethod_New(def, module, name.get(), nullptr));
-    if (!fn || PyObject_SetAttrString(module, def->ml_name, fn.get()) < 0) return false;
-  }
-  return true;
+  return add_functions(module, training_functions);
 }
 
 }  // namespace zorvex::py

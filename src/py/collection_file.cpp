@@ -205,13 +205,7 @@ PyObject* raise_mapped(const char* method) {
 bool add_collection_files(PyObject* module) {
   PyObject* error = file_error_type();
   if (!error || PyObject_SetAttrString(module, "CollectionFileError", error) < 0) return false;
-  Ref name = Ref::steal(PyModule_GetNameObject(module));
-  if (!name) return false;
-  for (PyMethodDef* def = functions; def->ml_name; ++def) {
-    Ref fn = Ref::steal(PyCMethod_New(def, module, name.get(), nullptr));
-    if (!fn || PyObject_SetAttrString(module, def->ml_name, fn.get()) < 0) return false;
-  }
-  return true;
+  return add_functions(module, functions);
 }
 
 }  // namespace zorvex::py

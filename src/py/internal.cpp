@@ -58,17 +58,22 @@ PyMethodDef internal_methods[] = {
 
 }  // namespace
 
+bool add_functions(PyObject* module, PyMethodDef* defs) {
+  Ref name = Ref::steal(PyModule_GetNameObject(module));
+  if (!name) return false;
+  for (PyMethodDef* def = defs; def->ml_name; ++def) {
+    Ref fn = Ref::steal(PyCMethod_New(def, module, name.get(), nullptr));
+    if (!fn || PyObject_SetAttrString(module, def->ml_name, fn.get()) < 0) return false;
+  }
+  return true;
+}
+
 PyObject* make_internal_module() {
   PyObject* module = PyImport_AddModule("zorvex_rs._internal");  // borrowed, kept by sys.modules
   if (!module) return nullptr;
   PyObject* panic_type = panic_exception();
   if (PyObject_SetAttrString(module, "PanicException", panic_type) < 0) return nullptr;
-  Ref name = Ref::steal(PyModule_GetNameObject(module));
-  if (!name) return nullptr;
-  for (PyMethodDef* def = internal_methods; def->ml_name; ++def) {
-    Ref fn = Ref::steal(PyCMethod_New(def, module, name.get(), nullptr));
-    if (!fn || PyObject_SetAttrString(module, def->ml_name, fn.get()) < 0) return nullptr;
-  }
+  if (!add_functions(module, internal_methods)) return nullptr;
   return module;
 }
 
