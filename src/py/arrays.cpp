@@ -135,11 +135,20 @@ std::string describe(PyArrayObject* a) {
   }
   if (PyArray_NDIM(a) == 1) shape += ",";
   shape += ")";
-  std::string dtype = "?";
-  if (Ref name = Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(a))))) {
-    to_text(name.get(), dtype);
-  } else {
-    PyErr_Clear();
+  // Named from the descriptor's fields: str(dtype) would run NumPy's Python
+  // code on every refusal.
+  const std::string bits = std::to_string(8 * PyArray_ITEMSIZE(a));
+  std::string dtype;
+  switch (PyArray_DESCR(a)->kind) {
+    case 'f': dtype = "float" + bits; break;
+    case 'i': dtype = "int" + bits; break;
+    case 'u': dtype = "uint" + bits; break;
+    case 'c': dtype = "complex" + bits; break;
+    case 'b': dtype = "bool"; break;
+    case 'U': dtype = "str"; break;
+    case 'S': dtype = "bytes"; break;
+    case 'O': dtype = "object"; break;
+    default: dtype = std::string("kind '") + PyArray_DESCR(a)->kind + "'"; break;
   }
   return std::to_string(PyArray_NDIM(a)) + "-D " + dtype + " array of shape " + shape;
 }
