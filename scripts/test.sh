@@ -75,7 +75,7 @@ for form in portable avx2 avx512; do
   log "pytest with ZORVEX_KERNEL_FORM=$form"
   ZORVEX_KERNEL_FORM="$form" "$PY" -m pytest -q tests/test_rotation.py tests/test_rotation_reference.py \
     tests/test_codebook.py tests/test_codec.py tests/test_batch.py tests/test_byte_form.py tests/test_backend.py \
-    tests/test_kernel_forms.py
+    tests/test_code_search.py tests/test_codebook_training.py tests/test_kernel_forms.py
   TESTED+=("ZORVEX_KERNEL_FORM=$form")
 done
 stage_done "kernel forms"
