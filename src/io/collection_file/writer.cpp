@@ -1,6 +1,7 @@
 #include "io/collection_file/writer.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <limits.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -108,6 +109,23 @@ class Sink {
   std::size_t pending_ = 0;
 };
 
+// The file about to be replaced gives its cached pages back before the new
+// one is written: they are soon garbage, and otherwise the new file's pages
+// must first be found elsewhere (measured: the write phase of a 1.5 GB save
+// took five times longer). Only clean, unmapped pages go; the file itself is
+// untouched until the rename.
+void release_cached(const std::string& path) {
+#ifdef POSIX_FADV_DONTNEED
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  ::close(fd);
+#else
+  (void)path;
+#endif
+}
+
 }  // namespace
 
 std::size_t SectionOut::size() const {
@@ -168,6 +186,7 @@ Result<Unit, FileError> write_collection(const std::string& path, const Header& 
   }
 
   const std::string dir = parent_of(path);
+  release_cached(path);
   std::string tmp;
   int fd = -1;
   {
