@@ -2,6 +2,8 @@
 // portable form's result.
 #include <immintrin.h>
 
+#include <vector>
+
 #include "backend/code_scan.hpp"
 
 namespace zorvex::detail {
@@ -60,30 +62,55 @@ void scan_nibbles_avx2(const std::uint8_t* blocks, std::size_t nblocks, std::siz
   }
 }
 
-// Eight vectors at a time: each 32-bit lane holds one vector's four codes of
-// a row; the values are gathered from a 32-bit copy of the table.
+// The 256 values are looked up without gathers (slow on many AVX2
+// processors): sixteen 16-entry byte shuffles on the low nibble, one per
+// high nibble, merged by a tree of byte blends on the high nibble's bits.
+// Then value x weight in 16-bit products summed in pairs to 32 bits; a
+// vector's sum is its two pair lanes added at the end of the block.
 void scan_bytes_avx2(const std::uint8_t* blocks, std::size_t nblocks, std::size_t quads,
                      const std::int8_t* weights, const std::int8_t* values, std::int32_t* sums) {
-  alignas(32) std::int32_t wide[256];
-  for (int c = 0; c < 256; ++c) wide[c] = values[c];
-  const __m256i byte = _mm256_set1_epi32(0xFF);
+  __m256i table[16];
+  for (int h = 0; h < 16; ++h)
+    table[h] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values + 16 * h)));
+  const __m256i low4 = _mm256_set1_epi8(0x0F);
+  // Byte k of a row is coordinate k % 4 of its vector: the weights repeat
+  // every four 16-bit lanes once widened.
+  std::vector<std::int16_t> wide_weights(quads * 16);
+  for (std::size_t i = 0; i < wide_weights.size(); ++i) wide_weights[i] = weights[4 * (i / 16) + i % 4];
   for (std::size_t b = 0; b < nblocks; ++b) {
     const std::uint8_t* row = blocks + b * quads * kByteRow;
-    __m256i acc[2] = {_mm256_setzero_si256(), _mm256_setzero_si256()};
+    __m256i acc[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
+                      _mm256_setzero_si256()};
     for (std::size_t g = 0; g < quads; ++g, row += kByteRow) {
-      for (int m = 0; m < 4; ++m) {
-        // Weight in the low 16 bits, zero above: madd gives value * weight.
-        const __m256i w = _mm256_set1_epi32(static_cast<std::uint16_t>(weights[4 * g + m]));
-        for (int h = 0; h < 2; ++h) {
-          const __m256i codes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 32 * h));
-          const __m256i index = _mm256_and_si256(_mm256_srli_epi32(codes, 8 * m), byte);
-          const __m256i v = _mm256_i32gather_epi32(wide, index, 4);
-          acc[h] = _mm256_add_epi32(acc[h], _mm256_madd_epi16(v, w));
+      const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wide_weights.data() + 16 * g));
+      for (int h = 0; h < 2; ++h) {
+        const __m256i codes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 32 * h));
+        const __m256i lo = _mm256_and_si256(codes, low4);
+        // blendv reads bit 7: bit 4 + s of the code moved there.
+        const __m256i m0 = _mm256_slli_epi16(codes, 3), m1 = _mm256_slli_epi16(codes, 2);
+        const __m256i m2 = _mm256_slli_epi16(codes, 1);
+        __m256i quarter[4];
+        for (int q = 0; q < 4; ++q) {
+          const __m256i a = _mm256_blendv_epi8(_mm256_shuffle_epi8(table[4 * q], lo),
+                                               _mm256_shuffle_epi8(table[4 * q + 1], lo), m0);
+          const __m256i c = _mm256_blendv_epi8(_mm256_shuffle_epi8(table[4 * q + 2], lo),
+                                               _mm256_shuffle_epi8(table[4 * q + 3], lo), m0);
+          quarter[q] = _mm256_blendv_epi8(a, c, m1);
         }
+        const __m256i v = _mm256_blendv_epi8(_mm256_blendv_epi8(quarter[0], quarter[1], m2),
+                                             _mm256_blendv_epi8(quarter[2], quarter[3], m2), codes);
+        const __m256i v0 = _mm256_cvtepi8_epi16(_mm256_castsi256_si128(v));
+        const __m256i v1 = _mm256_cvtepi8_epi16(_mm256_extracti128_si256(v, 1));
+        acc[2 * h] = _mm256_add_epi32(acc[2 * h], _mm256_madd_epi16(v0, w));
+        acc[2 * h + 1] = _mm256_add_epi32(acc[2 * h + 1], _mm256_madd_epi16(v1, w));
       }
     }
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + b * kByteBlock), acc[0]);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + b * kByteBlock + 8), acc[1]);
+    // acc[a] lane 2p + e: vector 4a + p, coordinates 2e and 2e + 1 of each four.
+    alignas(32) std::int32_t t[4][8];
+    for (int a = 0; a < 4; ++a) _mm256_store_si256(reinterpret_cast<__m256i*>(t[a]), acc[a]);
+    std::int32_t* out = sums + b * kByteBlock;
+    for (int a = 0; a < 4; ++a)
+      for (int p = 0; p < 4; ++p) out[4 * a + p] = t[a][2 * p] + t[a][2 * p + 1];
   }
 }
 
