@@ -373,10 +373,7 @@ void CompressedIndex::scan(std::span<const Plan> plans, std::size_t block0, std:
       live.push_back(q);
     }
   }
-  auto finish = [&](const Plan& p, const auto* s, float* out) {
-    for (std::size_t v = 0; v < n; ++v)
-      out[v] = inv[v] == 0.0 ? 0.0f : static_cast<float>((p.a * static_cast<double>(s[v]) + p.b) * inv[v]);
-  };
+  auto finish = [&](const Plan& p, const auto* s, float* out) { detail::finish_scores(form, p.a, p.b, s, inv, n, out); };
   auto run_kernel = [&](auto& buffer, auto&& kernel) {
     using Sum = typename std::remove_reference_t<decltype(buffer)>::value_type;
     buffer.resize(live.size() * n);

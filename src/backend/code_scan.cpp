@@ -54,6 +54,31 @@ void scan_bytes(Isa form, const std::uint8_t* blocks, std::size_t nblocks, std::
   }
 }
 
+namespace {
+
+template <class Sum>
+void finish_portable(double a, double b, const Sum* sums, const double* inv, std::size_t n, float* out) {
+  for (std::size_t v = 0; v < n; ++v)
+    out[v] = inv[v] == 0.0 ? 0.0f : static_cast<float>((a * static_cast<double>(sums[v]) + b) * inv[v]);
+}
+
+}  // namespace
+
+void finish_scores(Isa form, double a, double b, const std::int32_t* sums, const double* inv, std::size_t n,
+                   float* out) {
+  require(form);
+  if (form == Isa::Portable) return finish_portable(a, b, sums, inv, n, out);
+  finish_scores_avx2(a, b, sums, inv, n, out);
+}
+
+void finish_scores(Isa form, double a, double b, const std::uint32_t* sums, const double* inv, std::size_t n,
+                   float* out) {
+  require(form);
+  if (form == Isa::Portable) return finish_portable(a, b, sums, inv, n, out);
+  // Below 2^31, so the same values read as signed.
+  finish_scores_avx2(a, b, reinterpret_cast<const std::int32_t*>(sums), inv, n, out);
+}
+
 void scan_nibbles_multi(Isa form, const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
                         const std::uint8_t* const* tables, std::uint32_t* const* sums, std::size_t nq) {
   require(form);

@@ -54,6 +54,14 @@ void scan_bytes_multi(Isa form, const std::uint8_t* blocks, std::size_t nblocks,
 // needs VBMI and VNNI besides the base set, and runs the AVX2 form without them.
 Isa byte_scan_form(Isa form);
 
+// The scan's last step: out[v] = float((a * S_v + b) * inv[v]) in double,
+// 0.0f where inv[v] is 0. Every form rounds each step alike (no fused
+// multiply-add), so all give the same bits. Nibble sums stay below 2^31.
+void finish_scores(Isa form, double a, double b, const std::uint32_t* sums, const double* inv, std::size_t n,
+                   float* out);
+void finish_scores(Isa form, double a, double b, const std::int32_t* sums, const double* inv, std::size_t n,
+                   float* out);
+
 // The forms (nibble: 32 sums a block; byte: 16).
 void scan_nibbles_portable(const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
                            const std::uint8_t* tables, std::uint32_t* sums);
@@ -67,6 +75,7 @@ void scan_bytes_avx2(const std::uint8_t* blocks, std::size_t nblocks, std::size_
                      const std::int8_t* weights, const std::int8_t* values, std::int32_t* sums);
 void scan_bytes_avx512vbmi(const std::uint8_t* blocks, std::size_t nblocks, std::size_t quads,
                            const std::int8_t* weights, const std::int8_t* values, std::int32_t* sums);
+void finish_scores_avx2(double a, double b, const std::int32_t* sums, const double* inv, std::size_t n, float* out);
 // Several queries at once, in the forms that have such a kernel.
 void scan_nibbles_multi_avx512(const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
                                const std::uint8_t* const* tables, std::uint32_t* const* sums, std::size_t nq);

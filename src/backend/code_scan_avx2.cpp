@@ -114,4 +114,18 @@ void scan_bytes_avx2(const std::uint8_t* blocks, std::size_t nblocks, std::size_
   }
 }
 
+void finish_scores_avx2(double a, double b, const std::int32_t* sums, const double* inv, std::size_t n, float* out) {
+  const __m256d va = _mm256_set1_pd(a), vb = _mm256_set1_pd(b), zero = _mm256_setzero_pd();
+  std::size_t v = 0;
+  for (; v + 4 <= n; v += 4) {
+    const __m256d s = _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + v)));
+    const __m256d w = _mm256_loadu_pd(inv + v);
+    const __m256d score = _mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(va, s), vb), w);
+    const __m256d kept = _mm256_andnot_pd(_mm256_cmp_pd(w, zero, _CMP_EQ_OQ), score);
+    _mm_storeu_ps(out + v, _mm256_cvtpd_ps(kept));
+  }
+  for (; v < n; ++v)
+    out[v] = inv[v] == 0.0 ? 0.0f : static_cast<float>((a * static_cast<double>(sums[v]) + b) * inv[v]);
+}
+
 }  // namespace zorvex::detail

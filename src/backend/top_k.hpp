@@ -116,22 +116,16 @@ class TopK {
   // Offers scores[i] as candidate index_of(i) for i < count.
   template <class IndexOf>
   void offer_all(const float* scores, std::size_t count, IndexOf&& index_of) {
-    std::uint32_t bound = bound_;
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::uint32_t bits = std::bit_cast<std::uint32_t>(scores[i]);
-      const Candidate c{Candidate::code_of(scores[i]), 0};
-      // Once the heap is full most offers stop here, behind the last kept
-      // candidate; a NaN's key means nothing, so NaNs always go on.
-      const bool nan = (bits & 0x7FFFFFFFu) > 0x7F800000u;
-      if (c.key() > bound && !nan) continue;
-      const Index index = static_cast<Index>(index_of(i));
-      if (keep_all_ && !nan) {
-        kept_.push_back({c.code, index});
-      } else {
-        take({c.code, index}, nan);
-        bound = bound_;
-      }
+    if (keep_all_) return offer_run(scores, 0, count, index_of);
+    std::size_t i = 0;
+    // Once the heap is full nearly every run of scores falls behind it: a
+    // branch-free test of sixteen at a time (which the compiler vectorises)
+    // skips those runs whole.
+    constexpr std::size_t kRun = 16;
+    for (; i + kRun <= count; i += kRun) {
+      if (any_pass(scores + i, kRun, bound_)) offer_run(scores, i, i + kRun, index_of);
     }
+    offer_run(scores, i, count, index_of);
   }
 
   // The first min(k, offered) candidates in order; valid until the scratch
@@ -155,6 +149,38 @@ class TopK {
   }
 
  private:
+  // Whether any of the scores would get past the bound (or is a NaN).
+  static bool any_pass(const float* scores, std::size_t count, std::uint32_t bound) {
+    std::uint32_t pass = 0;
+    for (std::size_t t = 0; t < count; ++t) {
+      const std::uint32_t bits = std::bit_cast<std::uint32_t>(scores[t]);
+      const std::uint32_t code = Candidate::flip(bits);
+      const std::uint32_t key = code == 0x80000000u ? 0x7FFFFFFFu : code;
+      pass |= static_cast<std::uint32_t>(key <= bound) | static_cast<std::uint32_t>((bits & 0x7FFFFFFFu) > 0x7F800000u);
+    }
+    return pass != 0;
+  }
+
+  template <class IndexOf>
+  void offer_run(const float* scores, std::size_t begin, std::size_t end, IndexOf& index_of) {
+    std::uint32_t bound = bound_;
+    for (std::size_t i = begin; i < end; ++i) {
+      const std::uint32_t bits = std::bit_cast<std::uint32_t>(scores[i]);
+      const Candidate c{Candidate::code_of(scores[i]), 0};
+      // Once the heap is full most offers stop here, behind the last kept
+      // candidate; a NaN's key means nothing, so NaNs always go on.
+      const bool nan = (bits & 0x7FFFFFFFu) > 0x7F800000u;
+      if (c.key() > bound && !nan) continue;
+      const Index index = static_cast<Index>(index_of(i));
+      if (keep_all_ && !nan) {
+        kept_.push_back({c.code, index});
+      } else {
+        take({c.code, index}, nan);
+        bound = bound_;
+      }
+    }
+  }
+
   // Both orders are total over unique identifiers.
   auto before() const {
     return [this](const Candidate& a, const Candidate& b) {

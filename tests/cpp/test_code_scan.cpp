@@ -121,6 +121,39 @@ INSTANTIATE_TEST_SUITE_P(Sizes, CodeScans,
                                            ScanCase{5, 1100, false}, ScanCase{2, 1100, true},
                                            ScanCase{1, 4096, true}));
 
+// The finishing step in every form: the same bits as the portable one, zero
+// norms included, for lengths that leave a tail.
+TEST(CodeScans, EveryFormFinishesAlike) {
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  for (std::size_t n : {1u, 7u, 64u, 1001u}) {
+    std::vector<std::int32_t> signed_sums(n);
+    std::vector<std::uint32_t> sums(n);
+    std::vector<double> inv(n);
+    for (std::size_t v = 0; v < n; ++v) {
+      sums[v] = static_cast<std::uint32_t>(rng() % (255u * 16384u + 1));
+      signed_sums[v] = static_cast<std::int32_t>(rng() % 520000001) - 260000000;
+      inv[v] = v % 5 == 0 ? (v % 10 == 0 ? 0.0 : -0.0) : std::ldexp(std::fabs(unit(rng)) + 0.5, static_cast<int>(rng() % 40) - 20);
+    }
+    const double a = unit(rng) * 1e-3, b = unit(rng);
+    std::vector<float> want(n), want_signed(n);
+    zorvex::detail::finish_scores(Isa::Portable, a, b, sums.data(), inv.data(), n, want.data());
+    zorvex::detail::finish_scores(Isa::Portable, a, b, signed_sums.data(), inv.data(), n, want_signed.data());
+    for (std::size_t v = 0; v < n; v += 5) EXPECT_EQ(std::bit_cast<std::uint32_t>(want[v]), 0u);
+    for (Isa form : zorvex::detail::kIsas) {
+      if (!zorvex::detail::isa_supported(form)) continue;
+      SCOPED_TRACE(zorvex::detail::isa_name(form));
+      std::vector<float> got(n), got_signed(n);
+      zorvex::detail::finish_scores(form, a, b, sums.data(), inv.data(), n, got.data());
+      zorvex::detail::finish_scores(form, a, b, signed_sums.data(), inv.data(), n, got_signed.data());
+      for (std::size_t v = 0; v < n; ++v) {
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(got[v]), std::bit_cast<std::uint32_t>(want[v])) << v;
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(got_signed[v]), std::bit_cast<std::uint32_t>(want_signed[v])) << v;
+      }
+    }
+  }
+}
+
 // Whole searches: every form returns the same ids and score bits.
 TEST(CodeIndex, EveryFormSearchesAlike) {
   std::mt19937 rng(5);
