@@ -34,18 +34,65 @@ void scan_nibbles_avx2(const std::uint8_t* blocks, std::size_t nblocks, std::siz
       const std::size_t j1 = j0 + 2 * kFlushEvery < groups ? j0 + 2 * kFlushEvery : groups;
       __m256i acc[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
                         _mm256_setzero_si256()};
+      // Whole 16-bit words go in: (even + 256 odd) mod 2^16, with the odd
+      // bytes summed apart, so even = word - 256 odd once per flush.
+#if defined(__GNUC__)
+      // The same steps as the loop below, four rows a turn, written out:
+      // GCC 12 copies every accumulator once a step there, which cost a
+      // fifth of the kernel's time. Row counts are multiples of 4.
+      const std::uint8_t* cp = row + j0 * kNibbleRow;
+      const std::uint8_t* tp = tables + j0 * 16;
+      const std::uint8_t* const end = row + j1 * kNibbleRow;
+      __m256i c, t, x, y;
+      if (cp < end) {
+        asm("1:\n\t"
+            "vmovdqu (%[cp]), %[c]\n\t"
+            "vmovdqu (%[tp]), %[t]\n\t"
+            "vpand %[low4], %[c], %[x]\n\t"
+            "vpsrlw $4, %[c], %[c]\n\t"
+            "vpand %[low4], %[c], %[c]\n\t"
+            "vpshufb %[x], %[t], %[x]\n\t"
+            "vpshufb %[c], %[t], %[y]\n\t"
+            "vpaddw %[x], %[a0], %[a0]\n\t"
+            "vpsrlw $8, %[x], %[x]\n\t"
+            "vpaddw %[x], %[a1], %[a1]\n\t"
+            "vpaddw %[y], %[a2], %[a2]\n\t"
+            "vpsrlw $8, %[y], %[y]\n\t"
+            "vpaddw %[y], %[a3], %[a3]\n\t"
+            "vmovdqu 32(%[cp]), %[c]\n\t"
+            "vmovdqu 32(%[tp]), %[t]\n\t"
+            "vpand %[low4], %[c], %[x]\n\t"
+            "vpsrlw $4, %[c], %[c]\n\t"
+            "vpand %[low4], %[c], %[c]\n\t"
+            "vpshufb %[x], %[t], %[x]\n\t"
+            "vpshufb %[c], %[t], %[y]\n\t"
+            "vpaddw %[x], %[a0], %[a0]\n\t"
+            "vpsrlw $8, %[x], %[x]\n\t"
+            "vpaddw %[x], %[a1], %[a1]\n\t"
+            "vpaddw %[y], %[a2], %[a2]\n\t"
+            "vpsrlw $8, %[y], %[y]\n\t"
+            "vpaddw %[y], %[a3], %[a3]\n\t"
+            "add $64, %[cp]\n\t"
+            "add $64, %[tp]\n\t"
+            "cmp %[end], %[cp]\n\t"
+            "jb 1b"
+            : [a0] "+x"(acc[0]), [a1] "+x"(acc[1]), [a2] "+x"(acc[2]), [a3] "+x"(acc[3]), [cp] "+r"(cp),
+              [tp] "+r"(tp), [c] "=&x"(c), [t] "=&x"(t), [x] "=&x"(x), [y] "=&x"(y)
+            : [low4] "x"(low4), [end] "r"(end)
+            : "cc", "memory");
+      }
+#else
       for (std::size_t j = j0; j < j1; j += 2) {
         const __m256i codes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + j * kNibbleRow));
         const __m256i table = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(tables + j * 16));
         const __m256i lo = _mm256_shuffle_epi8(table, _mm256_and_si256(codes, low4));
         const __m256i hi = _mm256_shuffle_epi8(table, _mm256_and_si256(_mm256_srli_epi16(codes, 4), low4));
-        // Whole 16-bit words go in: (even + 256 odd) mod 2^16, with the odd
-        // bytes summed apart, so even = word - 256 odd once per flush.
         acc[0] = _mm256_add_epi16(acc[0], lo);
         acc[1] = _mm256_add_epi16(acc[1], _mm256_srli_epi16(lo, 8));
         acc[2] = _mm256_add_epi16(acc[2], hi);
         acc[3] = _mm256_add_epi16(acc[3], _mm256_srli_epi16(hi, 8));
       }
+#endif
       acc[0] = _mm256_sub_epi16(acc[0], _mm256_slli_epi16(acc[1], 8));
       acc[2] = _mm256_sub_epi16(acc[2], _mm256_slli_epi16(acc[3], 8));
       for (int a = 0; a < 4; ++a) total[a] = _mm256_add_epi32(total[a], widen_lanes(acc[a]));
