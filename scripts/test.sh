@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds zorvex_rs once, then runs every test against that one abi3 wheel:
-# pytest under each supported interpreter found (newest NumPy) and under
-# Python 3.12 with NumPy 1.26, the C++ unit tests, the whole suite again
+# pytest under the newest interpreter found (newest NumPy) and under Python
+# 3.12 with NumPy 1.26, the C++ unit tests, the whole suite again
 # under AddressSanitizer and UndefinedBehaviorSanitizer, and a short fuzzing
 # run on the committed corpora.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -12,6 +12,36 @@ stage_done() { TIMES+=("$1: $((SECONDS - STAGE_START)) s"); STAGE_START=$SECONDS
 
 build_and_install "${TEST_REQUIREMENTS[@]}"
 stage_done "build"
+
+# Two stages run beside the single-threaded pytest runs, at low priority, on
+# the core those leave idle: the ARM build during the pytest matrix, the fuzz
+# smoke during the sanitized suite. Their output is printed when they are
+# waited for; a failure there fails the run. Every Debian package is
+# installed first, so no two stages run apt at once.
+ensure_gtest
+ensure_debs g++-aarch64-linux-gnu qemu-user libgtest-dev libsimde-dev clang-14 libclang-rt-14-dev
+declare -A BESIDE_PID BESIDE_START
+# Stops what still runs beside when the run ends early.
+trap 'for pid in "${BESIDE_PID[@]}"; do kill -- "-$pid" 2>/dev/null || true; done' EXIT
+start_beside() {  # NAME SCRIPT ARGS...
+  local name="$1"; shift
+  mkdir -p build
+  setsid nice -n 10 bash "$@" >"build/$name.log" 2>&1 &
+  BESIDE_PID[$name]=$!
+  BESIDE_START[$name]=$SECONDS
+}
+finish_beside() {  # NAME
+  local name="$1" rc=0
+  wait "${BESIDE_PID[$name]}" || rc=$?
+  unset "BESIDE_PID[$name]"
+  log "$name (run beside the other stages):"
+  cat "build/$name.log" >&2
+  if [ "$rc" != 0 ]; then
+    echo "error: the $name stage failed (exit $rc)" >&2
+    exit 1
+  fi
+  TIMES+=("$name, beside: $((SECONDS - BESIDE_START[$name])) s")
+}
 
 # The wheel others install: retagged to the manylinux policy this machine's
 # glibc allows, then checked; every test below runs against the repaired one.
@@ -33,7 +63,8 @@ TESTED=()
 # run_pytest VENV LABEL ARGS... : installs the wheel into VENV and runs pytest.
 run_pytest() {
   local venv="$1" label="$2"; shift 2
-  "$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps "$WHEEL"
+  # The main environment has it from the wheel checks.
+  [ "$venv" = "$VENV" ] || "$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps "$WHEEL"
   log "pytest: $label"
   "$venv/bin/python" -m pytest -q tests "$@"
   TESTED+=("$label")
@@ -41,16 +72,12 @@ run_pytest() {
 
 numpy_of() { "$1/bin/python" -c 'import numpy; print(numpy.__version__)'; }
 
+start_beside aarch64 scripts/aarch64.sh
+
+# The corners of the matrix: the newest Python with the newest NumPy, and the
+# oldest NumPy the wheel supports under the oldest Python it supports.
 run_pytest "$VENV" "$("$PY" --version), NumPy $(numpy_of "$VENV")" "$@"
 
-for python in "${PYTHONS[@]:1}"; do
-  minor="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
-  venv="$ROOT/.venv-$minor"
-  make_venv "$venv" "$python" "numpy" "${TEST_REQUIREMENTS[@]}"
-  run_pytest "$venv" "$("$venv/bin/python" --version), NumPy $(numpy_of "$venv")" "$@"
-done
-
-# The oldest NumPy the wheel supports, under the oldest Python it supports.
 oldest=""
 for python in "${PYTHONS[@]}"; do
   if "$python" -c 'import sys; sys.exit(0 if sys.version_info[:2] == (3, 12) else 1)'; then oldest="$python"; fi
@@ -91,14 +118,14 @@ stage_done "C++ tests"
 # The other stages are scripts of their own, so that each can also be run
 # alone: 64-bit ARM under emulation, the usual install routes, the sanitized
 # build and suite, and the fuzz targets on their committed corpora.
-bash scripts/aarch64.sh
-stage_done "aarch64"
+finish_beside aarch64
+STAGE_START=$SECONDS
 bash scripts/install_routes.sh
 stage_done "install routes"
+start_beside fuzz scripts/fuzz.sh --smoke
 bash scripts/sanitize.sh
 stage_done "sanitizers"
-bash scripts/fuzz.sh --smoke
-stage_done "fuzz smoke"
+finish_beside fuzz
 
 log "stage times: $(printf '%s; ' "${TIMES[@]}")"
 log "all passed; pytest ran under: $(printf '%s; ' "${TESTED[@]}")"
