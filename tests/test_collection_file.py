@@ -10,6 +10,7 @@ import signal
 import struct
 import sys
 import tempfile
+import time
 
 import numpy as np
 import pytest
@@ -514,6 +515,13 @@ def test_killed_saves_leave_old_or_new(tmp_path):
         states[(tmp_path / name).read_bytes()] = name
     target = tmp_path / "target"
     save(a, target)
+    # The kills spread over the child's first few saves, however long a save
+    # takes here (a loaded machine or a slow disk stretches it).
+    start = time.perf_counter()
+    for _ in range(3):
+        save(b, target)
+        save(a, target)
+    window = max(0.004, 4 * (time.perf_counter() - start) / 3)
     rng = random.Random(7)
     seen = set()
     for _ in range(220):
@@ -525,11 +533,8 @@ def test_killed_saves_leave_old_or_new(tmp_path):
                     save(a, target)
             finally:
                 os._exit(0)
-        # Spread the kills over the child's first few saves.
-        delay = rng.uniform(0.0, 0.004)
+        delay = rng.uniform(0.0, window)
         if delay > 0.0005:
-            import time
-
             time.sleep(delay)
         os.kill(pid, signal.SIGKILL)
         os.waitpid(pid, 0)
