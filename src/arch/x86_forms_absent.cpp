@@ -61,7 +61,7 @@ void scan_nibbles_multi_avx512(const std::uint8_t*, std::size_t, std::size_t, co
                                std::uint32_t* const*, std::size_t) {
   absent("scan_nibbles_multi_avx512");
 }
-void finish_scores_avx2(double, double, const std::int32_t*, const double*, std::size_t, float*) {
+std::size_t finish_scores_avx2(double, double, const std::int32_t*, const double*, std::size_t, float*) {
   absent("finish_scores_avx2");
 }
 void scan_bytes_avx2(const std::uint8_t*, std::size_t, std::size_t, const std::int8_t*, const std::int8_t*,

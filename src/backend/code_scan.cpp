@@ -67,16 +67,17 @@ void finish_portable(double a, double b, const Sum* sums, const double* inv, std
 void finish_scores(Isa form, double a, double b, const std::int32_t* sums, const double* inv, std::size_t n,
                    float* out) {
   require(form);
-  if (form == Isa::Portable) return finish_portable(a, b, sums, inv, n, out);
-  finish_scores_avx2(a, b, sums, inv, n, out);
+  const std::size_t done = form == Isa::Portable ? 0 : finish_scores_avx2(a, b, sums, inv, n, out);
+  finish_portable(a, b, sums + done, inv + done, n - done, out + done);
 }
 
 void finish_scores(Isa form, double a, double b, const std::uint32_t* sums, const double* inv, std::size_t n,
                    float* out) {
   require(form);
-  if (form == Isa::Portable) return finish_portable(a, b, sums, inv, n, out);
   // Below 2^31, so the same values read as signed.
-  finish_scores_avx2(a, b, reinterpret_cast<const std::int32_t*>(sums), inv, n, out);
+  const std::size_t done =
+      form == Isa::Portable ? 0 : finish_scores_avx2(a, b, reinterpret_cast<const std::int32_t*>(sums), inv, n, out);
+  finish_portable(a, b, sums + done, inv + done, n - done, out + done);
 }
 
 void scan_nibbles_multi(Isa form, const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,

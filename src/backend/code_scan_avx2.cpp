@@ -21,6 +21,23 @@ inline __m256i widen_lanes(__m256i acc16) {
 
 }  // namespace
 
+// One step of the nibble scan over the 32 code bytes at offset OFF: split
+// into index nibbles, look both up, add the words and their odd bytes.
+#define ZORVEX_NIBBLE_STEP(OFF)            \
+  "vmovdqu " OFF "(%[cp]), %[c]\n\t"      \
+  "vmovdqu " OFF "(%[tp]), %[t]\n\t"      \
+  "vpand %[low4], %[c], %[x]\n\t"         \
+  "vpsrlw $4, %[c], %[c]\n\t"             \
+  "vpand %[low4], %[c], %[c]\n\t"         \
+  "vpshufb %[x], %[t], %[x]\n\t"          \
+  "vpshufb %[c], %[t], %[y]\n\t"          \
+  "vpaddw %[x], %[a0], %[a0]\n\t"         \
+  "vpsrlw $8, %[x], %[x]\n\t"             \
+  "vpaddw %[x], %[a1], %[a1]\n\t"         \
+  "vpaddw %[y], %[a2], %[a2]\n\t"         \
+  "vpsrlw $8, %[y], %[y]\n\t"             \
+  "vpaddw %[y], %[a3], %[a3]\n\t"
+
 void scan_nibbles_avx2(const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
                        const std::uint8_t* tables, std::uint32_t* sums) {
   const __m256i low4 = _mm256_set1_epi8(0x0F);
@@ -45,33 +62,7 @@ void scan_nibbles_avx2(const std::uint8_t* blocks, std::size_t nblocks, std::siz
       const std::uint8_t* const end = row + j1 * kNibbleRow;
       __m256i c, t, x, y;
       if (cp < end) {
-        asm("1:\n\t"
-            "vmovdqu (%[cp]), %[c]\n\t"
-            "vmovdqu (%[tp]), %[t]\n\t"
-            "vpand %[low4], %[c], %[x]\n\t"
-            "vpsrlw $4, %[c], %[c]\n\t"
-            "vpand %[low4], %[c], %[c]\n\t"
-            "vpshufb %[x], %[t], %[x]\n\t"
-            "vpshufb %[c], %[t], %[y]\n\t"
-            "vpaddw %[x], %[a0], %[a0]\n\t"
-            "vpsrlw $8, %[x], %[x]\n\t"
-            "vpaddw %[x], %[a1], %[a1]\n\t"
-            "vpaddw %[y], %[a2], %[a2]\n\t"
-            "vpsrlw $8, %[y], %[y]\n\t"
-            "vpaddw %[y], %[a3], %[a3]\n\t"
-            "vmovdqu 32(%[cp]), %[c]\n\t"
-            "vmovdqu 32(%[tp]), %[t]\n\t"
-            "vpand %[low4], %[c], %[x]\n\t"
-            "vpsrlw $4, %[c], %[c]\n\t"
-            "vpand %[low4], %[c], %[c]\n\t"
-            "vpshufb %[x], %[t], %[x]\n\t"
-            "vpshufb %[c], %[t], %[y]\n\t"
-            "vpaddw %[x], %[a0], %[a0]\n\t"
-            "vpsrlw $8, %[x], %[x]\n\t"
-            "vpaddw %[x], %[a1], %[a1]\n\t"
-            "vpaddw %[y], %[a2], %[a2]\n\t"
-            "vpsrlw $8, %[y], %[y]\n\t"
-            "vpaddw %[y], %[a3], %[a3]\n\t"
+        asm("1:\n\t" ZORVEX_NIBBLE_STEP("0") ZORVEX_NIBBLE_STEP("32")
             "add $64, %[cp]\n\t"
             "add $64, %[tp]\n\t"
             "cmp %[end], %[cp]\n\t"
@@ -161,7 +152,8 @@ void scan_bytes_avx2(const std::uint8_t* blocks, std::size_t nblocks, std::size_
   }
 }
 
-void finish_scores_avx2(double a, double b, const std::int32_t* sums, const double* inv, std::size_t n, float* out) {
+std::size_t finish_scores_avx2(double a, double b, const std::int32_t* sums, const double* inv, std::size_t n,
+                               float* out) {
   const __m256d va = _mm256_set1_pd(a), vb = _mm256_set1_pd(b), zero = _mm256_setzero_pd();
   std::size_t v = 0;
   for (; v + 4 <= n; v += 4) {
@@ -171,8 +163,9 @@ void finish_scores_avx2(double a, double b, const std::int32_t* sums, const doub
     const __m256d kept = _mm256_andnot_pd(_mm256_cmp_pd(w, zero, _CMP_EQ_OQ), score);
     _mm_storeu_ps(out + v, _mm256_cvtpd_ps(kept));
   }
-  for (; v < n; ++v)
-    out[v] = inv[v] == 0.0 ? 0.0f : static_cast<float>((a * static_cast<double>(sums[v]) + b) * inv[v]);
+  return v;
 }
+
+#undef ZORVEX_NIBBLE_STEP
 
 }  // namespace zorvex::detail

@@ -149,14 +149,15 @@ class TopK {
   }
 
  private:
+  // On the bits, so that no compiler flag can change it.
+  static bool is_nan(float score) { return (std::bit_cast<std::uint32_t>(score) & 0x7FFFFFFFu) > 0x7F800000u; }
+
   // Whether any of the scores would get past the bound (or is a NaN).
   static bool any_pass(const float* scores, std::size_t count, std::uint32_t bound) {
     std::uint32_t pass = 0;
     for (std::size_t t = 0; t < count; ++t) {
-      const std::uint32_t bits = std::bit_cast<std::uint32_t>(scores[t]);
-      const std::uint32_t code = Candidate::flip(bits);
-      const std::uint32_t key = code == 0x80000000u ? 0x7FFFFFFFu : code;
-      pass |= static_cast<std::uint32_t>(key <= bound) | static_cast<std::uint32_t>((bits & 0x7FFFFFFFu) > 0x7F800000u);
+      const Candidate c{Candidate::code_of(scores[t]), 0};
+      pass |= static_cast<std::uint32_t>(c.key() <= bound) | static_cast<std::uint32_t>(is_nan(scores[t]));
     }
     return pass != 0;
   }
@@ -165,11 +166,10 @@ class TopK {
   void offer_run(const float* scores, std::size_t begin, std::size_t end, IndexOf& index_of) {
     std::uint32_t bound = bound_;
     for (std::size_t i = begin; i < end; ++i) {
-      const std::uint32_t bits = std::bit_cast<std::uint32_t>(scores[i]);
       const Candidate c{Candidate::code_of(scores[i]), 0};
       // Once the heap is full most offers stop here, behind the last kept
       // candidate; a NaN's key means nothing, so NaNs always go on.
-      const bool nan = (bits & 0x7FFFFFFFu) > 0x7F800000u;
+      const bool nan = is_nan(scores[i]);
       if (c.key() > bound && !nan) continue;
       const Index index = static_cast<Index>(index_of(i));
       if (keep_all_ && !nan) {
