@@ -243,10 +243,12 @@ def test_changes_are_seen_whole_by_concurrent_searches():
     x, ids, config, codebook, backend = build(4, d=32, n=40, residual=False)
     group = [f"g{i:03d}" for i in range(200)]
     versions = [{g: x[0] for g in group}, {g: x[1] for g in group}]
-    stop = threading.Event()
+    stop, searching = threading.Event(), threading.Event()
     seen = []
 
     def writer():
+        # On a loaded machine the changes could otherwise all be done before any search ran.
+        searching.wait(timeout=60)
         for round_ in range(60):
             backend.ingest(versions[round_ % 2])
             if round_ % 3 == 2:
@@ -259,6 +261,7 @@ def test_changes_are_seen_whole_by_concurrent_searches():
                 got = {r.score for r in batch if r.vector_id.startswith("g")}
                 count = sum(r.vector_id.startswith("g") for r in batch)
                 seen.append((len(got), count))
+            searching.set()
 
     threads = [threading.Thread(target=writer)] + [threading.Thread(target=reader) for _ in range(3)]
     for t in threads:

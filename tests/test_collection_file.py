@@ -196,17 +196,20 @@ def test_corpus_file_keeps_no_pending_events(tmp_path):
     assert events[0].corpus_id == c.corpus_id and events[0].codec_config == c.codec_config
 
 
-def test_later_changes_match(tmp_path):
-    """A loaded object keeps working like the original: same changes, same results."""
+@pytest.mark.parametrize("first", ["ingest", "remove", "remove unknown"])
+def test_later_changes_match(tmp_path, first):
+    """A loaded object keeps working like the original: same changes, same results,
+    whichever change comes first (a loaded copy builds its id index only then)."""
     c, b = compressed(4, True), brute()
     save(c, tmp_path / "c")
     save(b, tmp_path / "b")
     lc, lb = load(tmp_path / "c"), load(tmp_path / "b")
     extra = dict(zip([f"new{i}" for i in range(30)], vectors(30, 11, seed=4)))
-    for obj in (c, lc):
-        obj.ingest(extra)
-        obj.remove(["v0012", "new3", "late"])
-    for obj in (b, lb):
+    for obj in (c, lc, b, lb):
+        if first == "remove":
+            obj.remove(["v0012", "late"])
+        elif first == "remove unknown":
+            obj.remove(["absent", "v0012x"])
         obj.ingest(extra)
         obj.remove(["v0012", "new3", "late"])
     assert compressed_state(lc) == compressed_state(c)
@@ -409,6 +412,32 @@ def test_flips_in_data_sections_need_verify_when_mapped(tmp_path, small_file):
     load(tmp_path / "f", mmap=True)  # the header and every bound still check out
     refuse(tmp_path, data, "checksum mismatch in section codes", mmap=True, verify=True)
     refuse(tmp_path, data, "checksum mismatch in section codes")
+
+
+SECTION_NAMES = {1: "id offsets", 2: "id bytes", 3: "id order", 4: "slot entries", 5: "vectors",
+                 6: "sums of squares", 7: "NaN flags", 8: "codes", 9: "inverse norms", 10: "residuals",
+                 11: "record indices", 12: "entry slots"}
+
+
+@pytest.mark.parametrize("make, opens", [
+    (lambda: brute(n=20, d=5), [{}, {"mmap": True, "verify": True}]),
+    (lambda: compressed(4, True, n=20, d=5), [{}, {"mmap": True, "verify": True}]),
+    # A Corpus is always read whole, so its sections are checked even when mmap is asked for.
+    (lambda: corpus(CompressionPolicy.COMPRESS, n=20, d=5), [{}, {"mmap": True}]),
+], ids=["brute", "compressed", "corpus"])
+def test_flips_inside_sections_name_the_section(tmp_path, make, opens):
+    """A flip in a section's bytes is reported as that section's checksum mismatch,
+    before any check of what the bytes hold."""
+    path = tmp_path / "f.zvx"
+    save(make(), path)
+    data = path.read_bytes()
+    rng = random.Random(3)
+    for section in parse(data)["sections"]:
+        for at in rng.sample(range(section["size"]), min(section["size"], 6)):
+            flipped = bytearray(data)
+            flipped[section["offset"] + at] ^= 1 << rng.randrange(8)
+            for kw in opens:
+                refuse(tmp_path, flipped, f"checksum mismatch in section {SECTION_NAMES[section['tag']]}$", **kw)
 
 
 def test_wrong_magic_newer_version_and_bounds(tmp_path, small_file):

@@ -10,6 +10,7 @@
 #include <new>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "common/fp_mode.hpp"
@@ -80,7 +81,31 @@ std::size_t detail::KeyedIdHash::operator()(std::string_view id) const {
               std::span(reinterpret_cast<const std::uint8_t*>(id.data()), id.size())));
 }
 
-void BruteForceIndex::BlockFree::operator()(float* p) const { ::operator delete(p, kBlockAlign); }
+void detail::BlockFree::operator()(float* p) const {
+  if (owns) ::operator delete(p, kBlockAlign);
+}
+
+BruteForceIndex::Vectors BruteForceIndex::allocate_vectors(std::size_t floats) {
+  return Vectors(static_cast<float*>(allocate_large(floats * sizeof(float))), LargeFree{floats * sizeof(float)});
+}
+
+// Built whole before anything is replaced, so a failed allocation leaves
+// the index as it was.
+void BruteForceIndex::materialize() {
+  if (!column() || mapping_) return;
+  const std::size_t n = ids_.n;
+  std::vector<Entry> entries(n);
+  for (std::size_t p = 0; p < n; ++p) entries[p] = {make_text(ids_.at(p)), static_cast<std::size_t>(entry_slot_[p])};
+  std::unordered_map<std::string_view, std::size_t, IdHash> positions;
+  positions.reserve(n);
+  for (std::size_t p = 0; p < n; ++p) positions.emplace(std::string_view(*entries[p].id), p);
+  entries_ = std::move(entries);
+  positions_ = std::move(positions);
+  ids_owner_.reset();
+  ids_ = {};
+  entry_slot_ = nullptr;
+  owned_entry_slot_ = {};
+}
 
 void BruteForceIndex::write_slot(std::size_t slot, const std::vector<float>& v) {
   float* lane = blocks_[slot / L].get() + slot % L;
@@ -132,6 +157,7 @@ std::size_t BruteForceIndex::append_slot(const SharedText& id) {
 
 Result<Unit, BackendError> BruteForceIndex::ingest(const IngestPairs& pairs) {
   if (mapping_) panic("a mapped index cannot change");
+  if (!pairs.empty()) materialize();
   for (const auto& [id, vector] : pairs) {
     const std::size_t n = vector.size();
     if (dimension_ && *dimension_ != n) return err(dimension_mismatch(*dimension_, n));
@@ -145,6 +171,10 @@ Result<Unit, BackendError> BruteForceIndex::ingest(const IngestPairs& pairs) {
 
 void BruteForceIndex::remove(std::span<const SharedText> ids) {
   if (mapping_) panic("a mapped index cannot change");
+  if (column()) {
+    if (std::none_of(ids.begin(), ids.end(), [&](const SharedText& id) { return ids_.find(*id).has_value(); })) return;
+    materialize();
+  }
   std::vector<std::uint8_t> doomed;
   std::vector<std::size_t> freed;
   for (const SharedText& id : ids) {
@@ -335,7 +365,7 @@ Result<std::vector<std::optional<float>>, BackendError> BruteForceIndex::score_i
 }
 
 std::optional<std::size_t> BruteForceIndex::find_entry(std::string_view id) const {
-  if (mapping_) return ids_.find(id);
+  if (column()) return ids_.find(id);
   auto found = positions_.find(id);
   if (found == positions_.end()) return std::nullopt;
   return found->second;
@@ -348,7 +378,8 @@ BruteForceIndex BruteForceIndex::from_mapping(std::shared_ptr<const void> mappin
   static_assert(sizeof(std::size_t) == sizeof(std::uint64_t));
   BruteForceIndex index;
   index.dimension_ = dimension;
-  index.mapping_ = std::move(mapping);
+  index.mapping_ = mapping;
+  index.ids_owner_ = std::move(mapping);
   index.ids_ = ids;
   index.entry_slot_ = entry_slot;
   index.mapped_slot_entry_ = slot_entry;
@@ -361,32 +392,29 @@ BruteForceIndex BruteForceIndex::from_mapping(std::shared_ptr<const void> mappin
   return index;
 }
 
-BruteForceIndex BruteForceIndex::from_arrays(std::size_t dimension, std::vector<SharedText> ids,
-                                             std::span<const std::uint64_t> slot_entry, const float* vectors,
-                                             const float* sums_of_squares, const std::uint8_t* nan_flags) {
+BruteForceIndex BruteForceIndex::from_copies(std::size_t dimension, std::shared_ptr<const void> ids_owner,
+                                             const detail::IdColumn& ids, std::vector<std::uint64_t> entry_slot,
+                                             std::vector<std::uint64_t> slot_entry, Vectors vectors,
+                                             std::vector<float> sums_of_squares, std::vector<std::uint8_t> nan_flags) {
+  static_assert(std::is_same_v<std::uint64_t, std::size_t>);
   BruteForceIndex index;
-  const std::size_t n = ids.size();
-  if (n == 0 && dimension == 0) return index;
+  const std::size_t n = ids.n;
   index.dimension_ = dimension;
   const std::size_t blocks = (n + L - 1) / L, floats = dimension * L;
   index.blocks_.reserve(blocks);
   index.block_ptrs_.reserve(blocks);
   for (std::size_t b = 0; b < blocks; ++b) {
-    Block block(static_cast<float*>(::operator new(floats * sizeof(float), kBlockAlign)));
-    std::memcpy(block.get(), vectors + b * floats, floats * sizeof(float));
-    index.block_ptrs_.push_back(block.get());
-    index.blocks_.push_back(std::move(block));
+    index.blocks_.emplace_back(vectors.get() + b * floats, detail::BlockFree{false});
+    index.block_ptrs_.push_back(index.blocks_.back().get());
   }
-  index.vv_.assign(sums_of_squares, sums_of_squares + blocks * L);
-  index.has_nan_.assign(nan_flags, nan_flags + blocks * L);
-  index.slot_entry_.assign(slot_entry.begin(), slot_entry.end());
-  index.entries_.resize(n);
-  for (std::size_t slot = 0; slot < n; ++slot) index.entries_[slot_entry[slot]].slot = slot;
-  index.positions_.reserve(n);
-  for (std::size_t p = 0; p < n; ++p) {
-    index.entries_[p].id = std::move(ids[p]);
-    index.positions_.emplace(std::string_view(*index.entries_[p].id), p);
-  }
+  index.slab_ = std::move(vectors);
+  index.vv_ = std::move(sums_of_squares);
+  index.has_nan_ = std::move(nan_flags);
+  index.slot_entry_ = std::move(slot_entry);
+  index.ids_owner_ = std::move(ids_owner);
+  index.ids_ = ids;
+  index.owned_entry_slot_ = std::move(entry_slot);
+  index.entry_slot_ = index.owned_entry_slot_.data();
   return index;
 }
 

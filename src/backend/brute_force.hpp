@@ -14,6 +14,7 @@
 #include "backend/score_kernels.hpp"
 #include "backend/search_result.hpp"
 #include "common/errors.hpp"
+#include "common/large_alloc.hpp"
 #include "common/poisonable_shared_mutex.hpp"
 #include "common/result.hpp"
 #include "common/shared_text.hpp"
@@ -23,6 +24,12 @@ namespace zorvex {
 using IngestPairs = std::vector<std::pair<SharedText, std::vector<float>>>;
 
 namespace detail {
+// Frees a block of vectors unless it is part of a larger allocation.
+struct BlockFree {
+  bool owns = true;
+  void operator()(float* p) const;
+};
+
 // SipHash-1-3 of an identifier under process-random keys, for the indexes'
 // hash maps.
 struct KeyedIdHash {
@@ -66,7 +73,7 @@ class BruteForceIndex {
   // Unknown (or repeated) identifiers are ignored.
   void remove(std::span<const SharedText> ids);
 
-  std::size_t count() const { return mapping_ ? ids_.n : entries_.size(); }
+  std::size_t count() const { return column() ? ids_.n : entries_.size(); }
   std::optional<std::size_t> dimension() const { return dimension_; }
   // Searches arrays mapped from a file; changing it is a broken precondition.
   bool mapped() const { return mapping_ != nullptr; }
@@ -75,19 +82,27 @@ class BruteForceIndex {
   // entry order with each entry's slot, then per slot its entry, vector
   // lanes (whole blocks of dimension * 16 floats), sum of squares and NaN
   // flag (padded to whole blocks).
-  std::string_view id_at(std::size_t entry) const { return mapping_ ? ids_.at(entry) : *entries_[entry].id; }
-  std::size_t entry_slot(std::size_t entry) const { return mapping_ ? entry_slot_[entry] : entries_[entry].slot; }
+  std::string_view id_at(std::size_t entry) const { return column() ? ids_.at(entry) : *entries_[entry].id; }
+  std::size_t entry_slot(std::size_t entry) const { return column() ? entry_slot_[entry] : entries_[entry].slot; }
   std::span<const std::size_t> slot_entries() const { return {slot_entry_data(), count()}; }
   std::span<const float* const> blocks() const { return block_ptrs_; }
   std::span<const float> sums_of_squares() const { return {vv_data(), block_ptrs_.size() * detail::kScoreLanes}; }
   std::span<const std::uint8_t> nan_flags() const { return {nan_data(), block_ptrs_.size() * detail::kScoreLanes}; }
 
+  // Room for `floats` floats, aligned for the kernels and not zeroed, in
+  // which from_copies() takes a loaded copy's vectors.
+  using Vectors = std::unique_ptr<float[], LargeFree>;
+  static Vectors allocate_vectors(std::size_t floats);
+
   // An index holding exactly those arrays (as blocks() etc. give them, the
-  // blocks back to back in `vectors`). The caller has checked that the
-  // identifiers are distinct and `slot_entry` is a permutation.
-  static BruteForceIndex from_arrays(std::size_t dimension, std::vector<SharedText> ids,
-                                     std::span<const std::uint64_t> slot_entry, const float* vectors,
-                                     const float* sums_of_squares, const std::uint8_t* nan_flags);
+  // blocks back to back in `vectors`), identifiers and entry slots left in
+  // the file's tables until the first change. The caller has checked that the
+  // identifiers are distinct and sorted by `ids.order`, and that the slot
+  // tables are inverse permutations.
+  static BruteForceIndex from_copies(std::size_t dimension, std::shared_ptr<const void> ids_owner,
+                                     const detail::IdColumn& ids, std::vector<std::uint64_t> entry_slot,
+                                     std::vector<std::uint64_t> slot_entry, Vectors vectors,
+                                     std::vector<float> sums_of_squares, std::vector<std::uint8_t> nan_flags);
   // An index reading those arrays where they lie, kept alive by `mapping`.
   // The caller has checked every table's bounds; damaged contents give wrong
   // results but no read outside them.
@@ -102,10 +117,7 @@ class BruteForceIndex {
     std::size_t slot;
   };
   using IdHash = detail::KeyedIdHash;
-  struct BlockFree {
-    void operator()(float* p) const;
-  };
-  using Block = std::unique_ptr<float[], BlockFree>;
+  using Block = std::unique_ptr<float[], detail::BlockFree>;
 
   // The search past its argument checks; Index holds a storage position.
   template <class Index>
@@ -116,6 +128,9 @@ class BruteForceIndex {
   void write_slot(std::size_t slot, const std::vector<float>& v);
   void move_slot(std::size_t from, std::size_t to);
   std::size_t append_slot(const SharedText& id);
+  // Column mode ends: the entries and hash map are built from the tables.
+  void materialize();
+  bool column() const { return ids_owner_ != nullptr; }
 
   std::optional<std::size_t> dimension_;
   std::vector<Entry> entries_;
@@ -129,10 +144,19 @@ class BruteForceIndex {
   std::vector<std::uint8_t> has_nan_;
   std::vector<std::size_t> slot_entry_;
 
-  // Mapped mode: the file's arrays, alive while `mapping_` is.
-  std::shared_ptr<const void> mapping_;
+  // A loaded copy's vectors, one allocation its blocks are part of.
+  Vectors slab_;
+
+  // Column mode (a mapping, or a loaded copy until its first change): the
+  // identifiers and entry slots are the file's tables, alive while
+  // `ids_owner_` is; `entries_` and `positions_` are empty.
+  std::shared_ptr<const void> ids_owner_;
   detail::IdColumn ids_;
   const std::uint64_t* entry_slot_ = nullptr;
+  std::vector<std::uint64_t> owned_entry_slot_;
+
+  // Mapped mode: the file's arrays, alive while `mapping_` is.
+  std::shared_ptr<const void> mapping_;
   const std::uint64_t* mapped_slot_entry_ = nullptr;
   const float* mapped_vv_ = nullptr;
   const std::uint8_t* mapped_nan_ = nullptr;
@@ -142,9 +166,9 @@ class BruteForceIndex {
   const std::size_t* slot_entry_data() const {
     return mapping_ ? reinterpret_cast<const std::size_t*>(mapped_slot_entry_) : slot_entry_.data();
   }
-  // Entry text as results hold it: shared in owned mode, copied (only for
-  // the k results) in mapped mode.
-  SharedText id_text(std::size_t entry) const { return mapping_ ? make_text(ids_.at(entry)) : entries_[entry].id; }
+  // Entry text as results hold it: shared, or copied (only for the k
+  // results) in column mode.
+  SharedText id_text(std::size_t entry) const { return column() ? make_text(ids_.at(entry)) : entries_[entry].id; }
   std::optional<std::size_t> find_entry(std::string_view id) const;
 };
 

@@ -104,6 +104,8 @@ std::size_t CompressedIndex::memory_bytes() const {
   constexpr std::size_t kIdFixed = 48 + 32, kInline = 15;
   std::size_t ids = 0;
   for (const SharedText& id : slot_ids_) ids += kIdFixed + (id->size() > kInline ? id->capacity() + 1 : 0);
+  // A loaded copy's identifier tables (a mapping's are the file's).
+  if (column() && !mapping_) ids += (2 * ids_.n + 1) * sizeof(std::uint64_t) + ids_.total;
   return sizeof(*this) + codes_.capacity() + inv_norm_.capacity() * sizeof(double) +
          residuals_.capacity() * sizeof(std::uint16_t) + slot_ids_.capacity() * sizeof(SharedText) +
          positions_.bucket_count() * sizeof(void*) + ids;
@@ -226,6 +228,7 @@ Result<Unit, CodeSearchError> CompressedIndex::ingest_records(const RecordPairs&
     }
   }
   // Everything that can fail to allocate happens before the first change.
+  if (!records.empty()) materialize();
   reserve_slots(slot_ids_.size() + records.size());
   for (const auto& [id, record] : records) {
     auto found = positions_.find(std::string_view(*id));
@@ -244,6 +247,10 @@ Result<Unit, CodeSearchError> CompressedIndex::ingest_records(const RecordPairs&
 
 void CompressedIndex::remove(std::span<const SharedText> ids) {
   if (mapping_) panic("a mapped index cannot change");
+  if (column()) {
+    if (std::none_of(ids.begin(), ids.end(), [&](const SharedText& id) { return ids_.find(*id).has_value(); })) return;
+    materialize();
+  }
   bool removed = false;
   for (const SharedText& id : ids) {
     auto found = positions_.find(std::string_view(*id));
@@ -266,20 +273,37 @@ void CompressedIndex::remove(std::span<const SharedText> ids) {
   if (has_residuals()) residuals_.resize(n * d_);
 }
 
-void CompressedIndex::assign_arrays(std::vector<SharedText> ids, std::span<const std::uint8_t> codes,
-                                    std::span<const double> inv, std::span<const std::uint16_t> residuals) {
-  codes_.assign(codes.begin(), codes.end());
-  inv_norm_.assign(inv.begin(), inv.end());
-  residuals_.assign(residuals.begin(), residuals.end());
-  slot_ids_ = std::move(ids);
-  positions_.clear();
-  positions_.reserve(slot_ids_.size());
-  for (std::size_t s = 0; s < slot_ids_.size(); ++s) positions_.emplace(std::string_view(*slot_ids_[s]), s);
+void CompressedIndex::adopt_arrays(std::shared_ptr<const void> ids_owner, const detail::IdColumn& ids,
+                                   std::vector<std::uint8_t> codes, std::vector<double> inv,
+                                   std::vector<std::uint16_t> residuals) {
+  codes_ = std::move(codes);
+  inv_norm_ = std::move(inv);
+  residuals_ = std::move(residuals);
+  slot_ids_ = {};
+  positions_ = {};
+  ids_owner_ = std::move(ids_owner);
+  ids_ = ids;
+}
+
+// Built whole before anything is replaced, so a failed allocation leaves
+// the index as it was.
+void CompressedIndex::materialize() {
+  if (!column() || mapping_) return;
+  std::vector<SharedText> slot_ids(ids_.n);
+  for (std::size_t s = 0; s < ids_.n; ++s) slot_ids[s] = make_text(ids_.at(s));
+  std::unordered_map<std::string_view, std::size_t, IdHash> positions;
+  positions.reserve(ids_.n);
+  for (std::size_t s = 0; s < ids_.n; ++s) positions.emplace(std::string_view(*slot_ids[s]), s);
+  slot_ids_ = std::move(slot_ids);
+  positions_ = std::move(positions);
+  ids_owner_.reset();
+  ids_ = {};
 }
 
 void CompressedIndex::map_arrays(std::shared_ptr<const void> mapping, const detail::IdColumn& ids,
                                  const std::uint8_t* codes, const double* inv, const std::uint16_t* residuals) {
-  mapping_ = std::move(mapping);
+  mapping_ = mapping;
+  ids_owner_ = std::move(mapping);
   ids_ = ids;
   mapped_codes_ = codes;
   mapped_inv_ = inv;
@@ -288,6 +312,8 @@ void CompressedIndex::map_arrays(std::shared_ptr<const void> mapping, const deta
 
 void CompressedIndex::clear() {
   if (mapping_) panic("a mapped index cannot change");
+  ids_owner_.reset();
+  ids_ = {};
   codes_ = {};
   inv_norm_ = {};
   residuals_ = {};

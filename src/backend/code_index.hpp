@@ -76,7 +76,7 @@ class CompressedIndex {
   const CodecConfig& config() const { return config_; }
   const Codebook& codebook() const { return codebook_; }
   std::size_t dimension() const { return d_; }
-  std::size_t count() const { return mapping_ ? ids_.n : slot_ids_.size(); }
+  std::size_t count() const { return column() ? ids_.n : slot_ids_.size(); }
   // Searches arrays mapped from a file; changing it is a broken precondition.
   bool mapped() const { return mapping_ != nullptr; }
   bool has_residuals() const { return config_.residual_enabled(); }
@@ -91,13 +91,13 @@ class CompressedIndex {
   void remove(std::span<const SharedText> ids);
   void clear();
   bool contains(std::string_view id) const {
-    return mapping_ ? ids_.find(id).has_value() : positions_.count(id) != 0;
+    return column() ? ids_.find(id).has_value() : positions_.count(id) != 0;
   }
 
   // The stored arrays as they are laid out, for saving: identifiers by
   // slot, whole blocks of codes, and per slot the inverse norm (padded to
   // whole blocks) and d residual values.
-  std::string_view slot_id(std::size_t slot) const { return mapping_ ? ids_.at(slot) : *slot_ids_[slot]; }
+  std::string_view slot_id(std::size_t slot) const { return column() ? ids_.at(slot) : *slot_ids_[slot]; }
   std::span<const std::uint8_t> code_blocks() const { return {codes_data(), blocks_for(count()) * block_bytes_}; }
   std::span<const double> inverse_norms() const { return {inv_data(), blocks_for(count()) * block_vectors_}; }
   std::span<const std::uint16_t> residual_values() const {
@@ -108,9 +108,11 @@ class CompressedIndex {
   std::size_t block_vectors() const { return block_vectors_; }
 
   // Holds exactly those arrays, of the sizes the getters above give for
-  // ids.size() vectors; the caller has checked that the ids are distinct.
-  void assign_arrays(std::vector<SharedText> ids, std::span<const std::uint8_t> codes, std::span<const double> inv,
-                     std::span<const std::uint16_t> residuals);
+  // ids.n vectors, the identifiers left in the file's tables (alive while
+  // `ids_owner` is) until the first change; the caller has checked that they
+  // are distinct and sorted by `ids.order`.
+  void adopt_arrays(std::shared_ptr<const void> ids_owner, const detail::IdColumn& ids,
+                    std::vector<std::uint8_t> codes, std::vector<double> inv, std::vector<std::uint16_t> residuals);
   // Reads those arrays where they lie, kept alive by `mapping`; the caller
   // has checked their bounds.
   void map_arrays(std::shared_ptr<const void> mapping, const detail::IdColumn& ids, const std::uint8_t* codes,
@@ -135,6 +137,10 @@ class CompressedIndex {
   void write_slot(std::size_t slot, const CompressedVector& record);
   void move_slot(std::size_t from, std::size_t to);
   void reserve_slots(std::size_t total);
+  // Column mode ends: the slot identifiers and hash map are built from the
+  // tables.
+  void materialize();
+  bool column() const { return ids_owner_ != nullptr; }
 
   Plan plan(const float* rotated) const;
   template <class Index>
@@ -171,9 +177,14 @@ class CompressedIndex {
   // Keys view the slot identifiers' own text.
   std::unordered_map<std::string_view, std::size_t, IdHash> positions_;
 
+  // Column mode (a mapping, or a loaded copy until its first change): the
+  // identifiers are the file's tables, alive while `ids_owner_` is;
+  // `slot_ids_` and `positions_` are empty.
+  std::shared_ptr<const void> ids_owner_;
+  detail::IdColumn ids_;
+
   // Mapped mode: the file's arrays, alive while `mapping_` is.
   std::shared_ptr<const void> mapping_;
-  detail::IdColumn ids_;
   const std::uint8_t* mapped_codes_ = nullptr;
   const double* mapped_inv_ = nullptr;
   const std::uint16_t* mapped_residuals_ = nullptr;
@@ -181,8 +192,8 @@ class CompressedIndex {
   const std::uint8_t* codes_data() const { return mapping_ ? mapped_codes_ : codes_.data(); }
   const double* inv_data() const { return mapping_ ? mapped_inv_ : inv_norm_.data(); }
   const std::uint16_t* residuals_data() const { return mapping_ ? mapped_residuals_ : residuals_.data(); }
-  // Shared in owned mode; copied (only for returned results) in mapped mode.
-  SharedText slot_text(std::size_t slot) const { return mapping_ ? make_text(ids_.at(slot)) : slot_ids_[slot]; }
+  // Shared, or copied (only for returned results) in column mode.
+  SharedText slot_text(std::size_t slot) const { return column() ? make_text(ids_.at(slot)) : slot_ids_[slot]; }
 };
 
 // The index behind a readers-writer lock: searches run side by side, changes

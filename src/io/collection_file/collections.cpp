@@ -66,12 +66,16 @@ FileError corrupt(const OpenedFile& f, const std::string& what) {
   return {FileError::Kind::Corrupt, "'" + f.path + "' is not a valid collection file: " + what};
 }
 
-// The file's sections in the order the kind expects, each of the expected length.
+// The file's sections in the order the kind expects, each of the expected
+// length. Sections the open left unverified are verified as they are taken:
+// by bytes() in place, or by copy() while copying them out.
 class Sections {
  public:
-  explicit Sections(const OpenedFile& f) : f_(f) {}
+  // verify: compare the checksums the open left to the reader (every file
+  // read into memory, and a Corpus even when mapped: it is always read).
+  explicit Sections(const OpenedFile& f, bool verify) : f_(f), verify_(verify) {}
   // The next section, which must carry `tag` and `size` bytes.
-  Result<std::span<const std::uint8_t>, FileError> next(Tag tag, std::uint64_t size) {
+  Result<const Section*, FileError> next(Tag tag, std::uint64_t size) {
     if (at_ >= f_.sections.size()) return err(corrupt(f_, std::string("missing section ") + tag_name(tag)));
     const Section& s = f_.sections[at_++];
     if (s.tag != tag) {
@@ -82,7 +86,26 @@ class Sections {
       return err(corrupt(f_, std::string("section ") + tag_name(tag) + " has " + std::to_string(s.bytes.size()) +
                                  " bytes; expected " + std::to_string(size)));
     }
-    return s.bytes;
+    return &s;
+  }
+  // The next section's bytes where they lie.
+  Result<std::span<const std::uint8_t>, FileError> bytes(Tag tag, std::uint64_t size) {
+    auto s = next(tag, size);
+    if (!s) return err(std::move(s).error());
+    if (verify_) {
+      if (auto checked = check_section(f_, **s); !checked) return err(std::move(checked).error());
+    }
+    return (*s)->bytes;
+  }
+  // The next section copied into a vector of T, its checksum compared on
+  // the way unless the open did.
+  template <class T>
+  Result<std::vector<T>, FileError> copy(Tag tag, std::uint64_t count) {
+    auto s = next(tag, count * sizeof(T));
+    if (!s) return err(std::move(s).error());
+    std::vector<T> out(static_cast<std::size_t>(count));
+    if (auto copied = copy_section(f_, **s, out.data()); !copied) return err(std::move(copied).error());
+    return out;
   }
   Result<Unit, FileError> done() const {
     if (at_ != f_.sections.size()) return err(corrupt(f_, "unexpected extra sections"));
@@ -91,6 +114,7 @@ class Sections {
 
  private:
   const OpenedFile& f_;
+  bool verify_;
   std::size_t at_ = 0;
 };
 
@@ -105,57 +129,71 @@ std::optional<std::uint64_t> times(std::uint64_t n, std::uint64_t size) {
   return n * size;
 }
 
-// The identifier tables where they lie: only their lengths are checked (the
-// column clamps every read to them).
-Result<detail::IdColumn, FileError> id_column(const OpenedFile& f, Sections& sections, std::uint64_t n) {
-  if (n > (std::uint64_t{1} << 40)) return err(corrupt(f, "vector count out of range"));
-  auto offsets = sections.next(Tag::IdOffsets, (n + 1) * 8);
-  if (!offsets) return err(std::move(offsets).error());
-  const std::uint64_t total = as<std::uint64_t>(*offsets)[n];
-  auto bytes = sections.next(Tag::IdBytes, total);
-  if (!bytes) return err(std::move(bytes).error());
-  auto order = sections.next(Tag::IdOrder, n * 8);
-  if (!order) return err(std::move(order).error());
-  return detail::IdColumn{as<std::uint64_t>(*offsets), reinterpret_cast<const char*>(bytes->data()),
-                          as<std::uint64_t>(*order), static_cast<std::size_t>(n), total};
-}
-
-// The identifiers as strings, checked: offsets in range and ascending, each
-// UTF-8, and the id order a permutation sorting them strictly (so they are
-// distinct).
-Result<std::vector<SharedText>, FileError> checked_ids(const OpenedFile& f, const detail::IdColumn& c) {
+// The identifier tables, checked: offsets in range and ascending, each
+// identifier UTF-8, and the id order a permutation sorting them strictly (so
+// they are distinct).
+Result<Unit, FileError> check_ids(const OpenedFile& f, const detail::IdColumn& c) {
   const std::size_t n = c.n;
   if (c.offsets[0] != 0) return err(corrupt(f, "id offsets do not start at 0"));
-  std::vector<SharedText> ids(n);
   for (std::size_t i = 0; i < n; ++i) {
     if (c.offsets[i + 1] < c.offsets[i] || c.offsets[i + 1] > c.total) return err(corrupt(f, "id offsets out of order"));
     const std::string_view id = c.at(i);
     if (!valid_utf8(reinterpret_cast<const std::uint8_t*>(id.data()), id.size()))
       return err(corrupt(f, "id " + std::to_string(i) + " is not valid UTF-8"));
-    ids[i] = make_text(id);
   }
   std::vector<std::uint8_t> seen(n, 0);
   for (std::size_t i = 0; i < n; ++i) {
     if (c.order[i] >= n || seen[c.order[i]]) return err(corrupt(f, "id order is not a permutation"));
     seen[c.order[i]] = 1;
-    if (i > 0 && !(*ids[c.order[i - 1]] < *ids[c.order[i]])) return err(corrupt(f, "ids are not distinct or not in order"));
+    if (i > 0 && !(c.at(c.order[i - 1]) < c.at(c.order[i]))) return err(corrupt(f, "ids are not distinct or not in order"));
   }
-  return ids;
+  return Unit{};
 }
 
-// The identifier tables: where they lie, and (checked) as strings.
+// The identifier tables: where they lie (a mapped file), or copied out with
+// the copy as their owner; checked unless `checked` is false (a mapped open
+// without verify, which only bounds every read).
 struct Ids {
   detail::IdColumn column;
-  std::vector<SharedText> texts;
+  std::shared_ptr<const void> owner;
+};
+struct OwnedIdTables {
+  std::vector<std::uint64_t> offsets;
+  std::vector<char> bytes;
+  std::vector<std::uint64_t> order;
 };
 Result<Ids, FileError> read_ids(const OpenedFile& f, Sections& sections, std::uint64_t n, bool checked) {
-  auto column = id_column(f, sections, n);
-  if (!column) return err(std::move(column).error());
-  Ids out{*column, {}};
+  if (n > (std::uint64_t{1} << 40)) return err(corrupt(f, "vector count out of range"));
+  Ids out;
+  if (f.mapped) {
+    auto offsets = sections.bytes(Tag::IdOffsets, (n + 1) * 8);
+    if (!offsets) return err(std::move(offsets).error());
+    const std::uint64_t total = as<std::uint64_t>(*offsets)[n];
+    auto bytes = sections.bytes(Tag::IdBytes, total);
+    if (!bytes) return err(std::move(bytes).error());
+    auto order = sections.bytes(Tag::IdOrder, n * 8);
+    if (!order) return err(std::move(order).error());
+    out.column = {as<std::uint64_t>(*offsets), reinterpret_cast<const char*>(bytes->data()),
+                  as<std::uint64_t>(*order), static_cast<std::size_t>(n), total};
+    out.owner = f.owner;
+  } else {
+    auto tables = std::make_shared<OwnedIdTables>();
+    auto offsets = sections.copy<std::uint64_t>(Tag::IdOffsets, n + 1);
+    if (!offsets) return err(std::move(offsets).error());
+    tables->offsets = std::move(offsets).value();
+    const std::uint64_t total = tables->offsets[n];
+    auto bytes = sections.copy<char>(Tag::IdBytes, total);
+    if (!bytes) return err(std::move(bytes).error());
+    tables->bytes = std::move(bytes).value();
+    auto order = sections.copy<std::uint64_t>(Tag::IdOrder, n);
+    if (!order) return err(std::move(order).error());
+    tables->order = std::move(order).value();
+    out.column = {tables->offsets.data(), tables->bytes.data(), tables->order.data(), static_cast<std::size_t>(n),
+                  total};
+    out.owner = std::move(tables);
+  }
   if (checked) {
-    auto texts = checked_ids(f, out.column);
-    if (!texts) return err(std::move(texts).error());
-    out.texts = std::move(texts).value();
+    if (auto ok = check_ids(f, out.column); !ok) return err(std::move(ok).error());
   }
   return out;
 }
@@ -211,14 +249,14 @@ Result<LoadedCorpus, FileError> read_corpus(const OpenedFile& f) {
   if (h.index_bytes != index_bytes_for(*policy, d)) return err(corrupt(f, "record length does not match the policy"));
   if (!valid_utf8(reinterpret_cast<const std::uint8_t*>(h.corpus_id.data()), h.corpus_id.size()))
     return err(corrupt(f, "corpus id is not valid UTF-8"));
-  Sections sections(f);
+  Sections sections(f, true);
   auto ids = read_ids(f, sections, h.count, true);
   if (!ids) return err(std::move(ids).error());
   const bool compress = *policy == CompressionPolicy::Compress;
   const bool residual = compress && config.residual_enabled();
-  auto indices = sections.next(Tag::Indices, times(h.count, h.index_bytes).value_or(UINT64_MAX));
+  auto indices = sections.bytes(Tag::Indices, times(h.count, h.index_bytes).value_or(UINT64_MAX));
   if (!indices) return err(std::move(indices).error());
-  auto residuals = sections.next(Tag::Residuals, residual ? times(h.count, 2 * d).value_or(UINT64_MAX) : 0);
+  auto residuals = sections.bytes(Tag::Residuals, residual ? times(h.count, 2 * d).value_or(UINT64_MAX) : 0);
   if (!residuals) return err(std::move(residuals).error());
   if (auto done = sections.done(); !done) return err(std::move(done).error());
   if (compress) {
@@ -232,7 +270,7 @@ Result<LoadedCorpus, FileError> read_corpus(const OpenedFile& f) {
       EncodedRecord record{SharedBytes::copy_of(indices->subspan(i * h.index_bytes, h.index_bytes)),
                            residual ? SharedBytes::copy_of(residuals->subspan(i * 2 * d, 2 * d)) : SharedBytes(),
                            compress ? config.bit_width() : std::uint8_t{8}};
-      if (!state.restore(*ids->texts[i], record)) return false;
+      if (!state.restore(ids->column.at(static_cast<std::size_t>(i)), record)) return false;
     }
     return true;
   });
@@ -245,36 +283,57 @@ Result<BruteForceIndex, FileError> read_brute_force(const OpenedFile& f, bool ch
   if (!h.config_text.empty() || !h.codebook.empty()) return err(corrupt(f, "a BruteForceBackend has no configuration"));
   if (!h.has_dimension && h.count != 0) return err(corrupt(f, "vectors without a dimension"));
   const std::uint64_t n = h.count, d = h.dimension, blocks = (n + 15) / 16;
-  Sections sections(f);
+  const auto dimension = h.has_dimension ? std::optional<std::size_t>(d) : std::nullopt;
+  Sections sections(f, !f.mapped);
   auto ids = read_ids(f, sections, n, checked);
   if (!ids) return err(std::move(ids).error());
-  auto entry_slot = sections.next(Tag::EntrySlot, n * 8);
-  if (!entry_slot) return err(std::move(entry_slot).error());
-  auto slot_entry = sections.next(Tag::SlotEntry, n * 8);
-  if (!slot_entry) return err(std::move(slot_entry).error());
   auto vector_bytes = times(blocks * 16 * 4, d);
   if (!vector_bytes) return err(corrupt(f, "vector count out of range"));
-  auto vectors = sections.next(Tag::Vectors, *vector_bytes);
-  if (!vectors) return err(std::move(vectors).error());
-  auto vv = sections.next(Tag::SumSquares, blocks * 16 * 4);
-  if (!vv) return err(std::move(vv).error());
-  auto nan = sections.next(Tag::NanFlags, blocks * 16);
-  if (!nan) return err(std::move(nan).error());
-  if (auto done = sections.done(); !done) return err(std::move(done).error());
-  const std::span<const std::uint64_t> entries(as<std::uint64_t>(*slot_entry), n);
-  const auto* slots = as<std::uint64_t>(*entry_slot);
-  const auto dimension = h.has_dimension ? std::optional<std::size_t>(d) : std::nullopt;
-  if (checked) {
-    for (std::uint64_t s = 0; s < n; ++s) {
-      if (entries[s] >= n || slots[entries[s]] != s) return err(corrupt(f, "slot and entry tables disagree"));
+  // The slot tables must be inverse permutations.
+  const auto check_slots = [&](const std::uint64_t* slots, const std::uint64_t* entries) -> Result<Unit, FileError> {
+    if (checked) {
+      for (std::uint64_t s = 0; s < n; ++s)
+        if (entries[s] >= n || slots[entries[s]] != s) return err(corrupt(f, "slot and entry tables disagree"));
     }
-  }
+    return Unit{};
+  };
   if (f.mapped) {
-    return BruteForceIndex::from_mapping(f.owner, dimension, ids->column, slots, entries.data(), as<float>(*vectors),
+    auto entry_slot = sections.bytes(Tag::EntrySlot, n * 8);
+    if (!entry_slot) return err(std::move(entry_slot).error());
+    auto slot_entry = sections.bytes(Tag::SlotEntry, n * 8);
+    if (!slot_entry) return err(std::move(slot_entry).error());
+    auto vectors = sections.bytes(Tag::Vectors, *vector_bytes);
+    if (!vectors) return err(std::move(vectors).error());
+    auto vv = sections.bytes(Tag::SumSquares, blocks * 16 * 4);
+    if (!vv) return err(std::move(vv).error());
+    auto nan = sections.bytes(Tag::NanFlags, blocks * 16);
+    if (!nan) return err(std::move(nan).error());
+    if (auto done = sections.done(); !done) return err(std::move(done).error());
+    const auto* slots = as<std::uint64_t>(*entry_slot);
+    const auto* entries = as<std::uint64_t>(*slot_entry);
+    if (auto ok = check_slots(slots, entries); !ok) return err(std::move(ok).error());
+    return BruteForceIndex::from_mapping(f.owner, dimension, ids->column, slots, entries, as<float>(*vectors),
                                          as<float>(*vv), nan->data());
   }
+  auto entry_slot = sections.copy<std::uint64_t>(Tag::EntrySlot, n);
+  if (!entry_slot) return err(std::move(entry_slot).error());
+  auto slot_entry = sections.copy<std::uint64_t>(Tag::SlotEntry, n);
+  if (!slot_entry) return err(std::move(slot_entry).error());
+  // The vectors go straight into the one allocation the index keeps.
+  auto vectors_section = sections.next(Tag::Vectors, *vector_bytes);
+  if (!vectors_section) return err(std::move(vectors_section).error());
+  auto vectors = BruteForceIndex::allocate_vectors(static_cast<std::size_t>(*vector_bytes / 4));
+  if (auto copied = copy_section(f, **vectors_section, vectors.get()); !copied) return err(std::move(copied).error());
+  auto vv = sections.copy<float>(Tag::SumSquares, blocks * 16);
+  if (!vv) return err(std::move(vv).error());
+  auto nan = sections.copy<std::uint8_t>(Tag::NanFlags, blocks * 16);
+  if (!nan) return err(std::move(nan).error());
+  if (auto done = sections.done(); !done) return err(std::move(done).error());
+  if (auto ok = check_slots(entry_slot->data(), slot_entry->data()); !ok) return err(std::move(ok).error());
   if (!h.has_dimension) return BruteForceIndex{};
-  return BruteForceIndex::from_arrays(d, std::move(ids->texts), entries, as<float>(*vectors), as<float>(*vv), nan->data());
+  return BruteForceIndex::from_copies(d, std::move(ids->owner), ids->column, std::move(entry_slot).value(),
+                                      std::move(slot_entry).value(), std::move(vectors), std::move(vv).value(),
+                                      std::move(nan).value());
 }
 
 Result<CompressedIndex, FileError> read_compressed(const OpenedFile& f, bool checked) {
@@ -284,23 +343,33 @@ Result<CompressedIndex, FileError> read_compressed(const OpenedFile& f, bool che
   auto index = CompressedIndex::make(cfg->first, cfg->second);
   if (!index) return err(corrupt(f, index.error().message));
   const std::uint64_t n = h.count, d = h.dimension;
-  Sections sections(f);
+  Sections sections(f, !f.mapped);
   auto ids = read_ids(f, sections, n, checked);
   if (!ids) return err(std::move(ids).error());
   const std::uint64_t blocks = index->blocks_for(n);
-  auto codes = sections.next(Tag::Codes, times(blocks, index->block_bytes()).value_or(UINT64_MAX));
-  if (!codes) return err(std::move(codes).error());
-  auto inv = sections.next(Tag::InvNorms, blocks * index->block_vectors() * 8);
-  if (!inv) return err(std::move(inv).error());
-  auto residuals = sections.next(Tag::Residuals, index->has_residuals() ? times(n, d * 2).value_or(UINT64_MAX) : 0);
-  if (!residuals) return err(std::move(residuals).error());
-  if (auto done = sections.done(); !done) return err(std::move(done).error());
+  const std::uint64_t code_bytes = times(blocks, index->block_bytes()).value_or(UINT64_MAX);
+  const std::uint64_t norms = blocks * index->block_vectors();
+  const std::uint64_t residual_values = index->has_residuals() ? times(n, d).value_or(UINT64_MAX / 2) : 0;
   if (f.mapped) {
+    auto codes = sections.bytes(Tag::Codes, code_bytes);
+    if (!codes) return err(std::move(codes).error());
+    auto inv = sections.bytes(Tag::InvNorms, norms * 8);
+    if (!inv) return err(std::move(inv).error());
+    auto residuals = sections.bytes(Tag::Residuals, residual_values * 2);
+    if (!residuals) return err(std::move(residuals).error());
+    if (auto done = sections.done(); !done) return err(std::move(done).error());
     index->map_arrays(f.owner, ids->column, codes->data(), as<double>(*inv), as<std::uint16_t>(*residuals));
     return std::move(index).value();
   }
-  index->assign_arrays(std::move(ids->texts), *codes, {as<double>(*inv), inv->size() / 8},
-                       {as<std::uint16_t>(*residuals), residuals->size() / 2});
+  auto codes = sections.copy<std::uint8_t>(Tag::Codes, code_bytes);
+  if (!codes) return err(std::move(codes).error());
+  auto inv = sections.copy<double>(Tag::InvNorms, norms);
+  if (!inv) return err(std::move(inv).error());
+  auto residuals = sections.copy<std::uint16_t>(Tag::Residuals, residual_values);
+  if (!residuals) return err(std::move(residuals).error());
+  if (auto done = sections.done(); !done) return err(std::move(done).error());
+  index->adopt_arrays(std::move(ids->owner), ids->column, std::move(codes).value(), std::move(inv).value(),
+                      std::move(residuals).value());
   return std::move(index).value();
 }
 
@@ -403,7 +472,7 @@ Result<Loaded, FileError> load(const std::string& path, bool map, bool verify, s
 }
 
 Result<Loaded, FileError> load_bytes(std::span<const std::uint8_t> bytes, const std::string& name) {
-  auto f = parse_file(nullptr, bytes, name, true);
+  auto f = parse_file(nullptr, bytes, name, Checks::Padding);
   if (!f) return err(std::move(f).error());
   return build(*f, true);
 }

@@ -111,8 +111,36 @@ const char* tag_name(Tag t) {
   return "unknown";
 }
 
+FileError checksum_mismatch(const std::string& path, Tag tag) {
+  return corrupt(path, std::string("checksum mismatch in section ") + tag_name(tag));
+}
+
+Result<Unit, FileError> copy_section(const OpenedFile& f, const Section& s, void* dst) {
+  if (s.verified) {
+    if (!s.bytes.empty()) std::memcpy(dst, s.bytes.data(), s.bytes.size());
+    return Unit{};
+  }
+  // A piece is hashed, then copied while it is still in cache: the section
+  // is read from memory once.
+  constexpr std::size_t kPiece = std::size_t{256} << 10;
+  Xxh64 h;
+  auto* out = static_cast<std::uint8_t*>(dst);
+  for (std::size_t at = 0; at < s.bytes.size(); at += kPiece) {
+    const std::size_t m = std::min(kPiece, s.bytes.size() - at);
+    h.update(s.bytes.data() + at, m);
+    std::memcpy(out + at, s.bytes.data() + at, m);
+  }
+  if (h.digest() != s.checksum) return err(checksum_mismatch(f.path, s.tag));
+  return Unit{};
+}
+
+Result<Unit, FileError> check_section(const OpenedFile& f, const Section& s) {
+  if (!s.verified && xxh64(s.bytes.data(), s.bytes.size()) != s.checksum) return err(checksum_mismatch(f.path, s.tag));
+  return Unit{};
+}
+
 Result<OpenedFile, FileError> parse_file(std::shared_ptr<const void> owner, std::span<const std::uint8_t> bytes,
-                                         const std::string& path, bool verify) {
+                                         const std::string& path, Checks checks) {
   OpenedFile f;
   f.path = path;
   f.owner = std::move(owner);
@@ -193,12 +221,13 @@ Result<OpenedFile, FileError> parse_file(std::shared_ptr<const void> owner, std:
   if (end != bytes.size())
     return err(corrupt(path, "extended: " + std::to_string(bytes.size() - end) + " bytes after the last section"));
 
-  if (verify) {
-    for (std::size_t i = 0; i < f.sections.size(); ++i) {
-      const Section& s = f.sections[i];
-      if (xxh64(s.bytes.data(), s.bytes.size()) != s.checksum)
-        return err(corrupt(path, std::string("checksum mismatch in section ") + tag_name(s.tag)));
+  if (checks == Checks::All) {
+    for (Section& s : f.sections) {
+      if (xxh64(s.bytes.data(), s.bytes.size()) != s.checksum) return err(checksum_mismatch(path, s.tag));
+      s.verified = true;
     }
+  }
+  if (checks != Checks::Bounds) {
     // The padding between header and sections holds zeros only.
     std::size_t at = header_bytes;
     for (const Section& s : f.sections) {
@@ -243,12 +272,13 @@ Result<OpenedFile, FileError> open_file(const std::string& path, bool map, bool 
       ::madvise(base, size, MADV_WILLNEED);
     }
     auto mapping = std::make_shared<Mapping>(base, size);
-    auto parsed = parse_file(mapping, {static_cast<const std::uint8_t*>(base), size}, path, verify || !map);
+    const Checks checks = !map ? Checks::Padding : verify ? Checks::All : Checks::Bounds;
+    auto parsed = parse_file(mapping, {static_cast<const std::uint8_t*>(base), size}, path, checks);
     if (parsed) parsed->mapped = map;
     return parsed;
   }
   ::close(fd);
-  return parse_file(nullptr, {}, path, true);  // empty: refused as such
+  return parse_file(nullptr, {}, path, Checks::All);  // empty: refused as such
 }
 
 }  // namespace zorvex::collection_file

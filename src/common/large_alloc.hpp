@@ -1,0 +1,20 @@
+#pragma once
+// Large buffers filled at once (a loaded file's arrays): aligned to 2 MiB and
+// marked for transparent huge pages where the system has them, so that
+// filling a gigabyte takes hundreds of page faults rather than a quarter of a
+// million. The hint changes no contents; elsewhere it is a no-op.
+#include <cstddef>
+
+namespace zorvex {
+
+// `bytes` of uninitialised memory, aligned to at least 64 bytes; throws
+// std::bad_alloc. Given back with free_large(p, bytes), the same `bytes`.
+void* allocate_large(std::size_t bytes);
+void free_large(void* p, std::size_t bytes);
+
+struct LargeFree {
+  std::size_t bytes = 0;
+  void operator()(void* p) const { free_large(p, bytes); }
+};
+
+}  // namespace zorvex
