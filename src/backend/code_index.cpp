@@ -274,8 +274,8 @@ void CompressedIndex::remove(std::span<const SharedText> ids) {
 }
 
 void CompressedIndex::adopt_arrays(std::shared_ptr<const void> ids_owner, const detail::IdColumn& ids,
-                                   std::vector<std::uint8_t> codes, std::vector<double> inv,
-                                   std::vector<std::uint16_t> residuals) {
+                                   LargeVector<std::uint8_t> codes, LargeVector<double> inv,
+                                   LargeVector<std::uint16_t> residuals) {
   codes_ = std::move(codes);
   inv_norm_ = std::move(inv);
   residuals_ = std::move(residuals);

@@ -42,6 +42,7 @@
 #include "backend/id_column.hpp"
 #include "backend/search_result.hpp"
 #include "common/isa.hpp"
+#include "common/large_alloc.hpp"
 #include "common/poisonable_shared_mutex.hpp"
 #include "common/result.hpp"
 #include "common/shared_text.hpp"
@@ -112,7 +113,7 @@ class CompressedIndex {
   // `ids_owner` is) until the first change; the caller has checked that they
   // are distinct and sorted by `ids.order`.
   void adopt_arrays(std::shared_ptr<const void> ids_owner, const detail::IdColumn& ids,
-                    std::vector<std::uint8_t> codes, std::vector<double> inv, std::vector<std::uint16_t> residuals);
+                    LargeVector<std::uint8_t> codes, LargeVector<double> inv, LargeVector<std::uint16_t> residuals);
   // Reads those arrays where they lie, kept alive by `mapping`; the caller
   // has checked their bounds.
   void map_arrays(std::shared_ptr<const void> mapping, const detail::IdColumn& ids, const std::uint8_t* codes,
@@ -170,9 +171,9 @@ class CompressedIndex {
   std::int8_t values_[256] = {};  // 8 bits: entries as small integers
   double value_step_ = 0.0;       // 8 bits: de
 
-  std::vector<std::uint8_t> codes_;  // whole blocks
-  std::vector<double> inv_norm_;     // per slot
-  std::vector<std::uint16_t> residuals_;  // d per slot, when the configuration keeps them
+  LargeVector<std::uint8_t> codes_;  // whole blocks
+  LargeVector<double> inv_norm_;     // per slot
+  LargeVector<std::uint16_t> residuals_;  // d per slot, when the configuration keeps them
   std::vector<SharedText> slot_ids_;
   // Keys view the slot identifiers' own text.
   std::unordered_map<std::string_view, std::size_t, IdHash> positions_;

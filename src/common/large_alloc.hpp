@@ -4,6 +4,7 @@
 // filling a gigabyte takes hundreds of page faults rather than a quarter of a
 // million. The hint changes no contents; elsewhere it is a no-op.
 #include <cstddef>
+#include <vector>
 
 namespace zorvex {
 
@@ -16,5 +17,24 @@ struct LargeFree {
   std::size_t bytes = 0;
   void operator()(void* p) const { free_large(p, bytes); }
 };
+
+// A std::vector's allocator over allocate_large (elements are still
+// value-initialised: only where the memory comes from changes).
+template <class T>
+struct LargeAllocator {
+  using value_type = T;
+  LargeAllocator() = default;
+  template <class U>
+  LargeAllocator(const LargeAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) { return static_cast<T*>(allocate_large(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t n) noexcept { free_large(p, n * sizeof(T)); }
+  template <class U>
+  bool operator==(const LargeAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+template <class T>
+using LargeVector = std::vector<T, LargeAllocator<T>>;
 
 }  // namespace zorvex

