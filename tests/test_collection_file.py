@@ -440,6 +440,34 @@ def test_flips_inside_sections_name_the_section(tmp_path, make, opens):
                 refuse(tmp_path, flipped, f"checksum mismatch in section {SECTION_NAMES[section['tag']]}$", **kw)
 
 
+def resealed(data, edits):
+    """The file with section bytes edited ({tag: {offset in section: byte}}) and every checksum made right again."""
+    data, h = bytearray(data), parse(data)
+    for i, section in enumerate(h["sections"]):
+        for at, byte in edits.get(section["tag"], {}).items():
+            data[section["offset"] + at] = byte
+        body = bytes(data[section["offset"] : section["offset"] + section["size"]])
+        struct.pack_into("<Q", data, h["table_at"] + 32 * i + 24, xxh64(body))
+    return reseal(data)
+
+
+@pytest.mark.parametrize("edits, bad", [
+    ({2: {0: 0x80}}, 0),  # starts with a continuation byte
+    ({2: {5: 0xFF}}, 2),  # a byte no UTF-8 text holds
+    ({2: {9: 0xE6}}, 3),  # the last identifier ends inside a character
+    ({1: {16: 2}}, 1),  # the boundary moved inside "é": valid text, cut in the wrong place
+    ({1: {16: 4}}, 1),  # ... and inside "日"
+], ids=["continuation", "0xff", "cut end", "cut é", "cut 日"])
+@pytest.mark.parametrize("mmap", [False, True])
+def test_identifiers_not_utf8_are_named(tmp_path, edits, bad, mmap):
+    b = BruteForceBackend()
+    b.ingest({i: np.ones(3, np.float32) for i in ["a", "é", "日本", "z"]})  # bytes: a | c3 a9 | e6 97 a5 e6 9c ac | z
+    save(b, tmp_path / "ok.zvx")
+    data = (tmp_path / "ok.zvx").read_bytes()
+    assert load(tmp_path / "ok.zvx").search(np.ones(3, np.float32), 1)  # resealing alone changes nothing
+    refuse(tmp_path, resealed(data, edits), f"id {bad} is not valid UTF-8$", mmap=mmap, verify=True)
+
+
 def test_wrong_magic_newer_version_and_bounds(tmp_path, small_file):
     refuse(tmp_path, b"PK\x03\x04" + small_file[4:], "wrong magic")
     refuse(tmp_path, b"", "wrong magic")

@@ -33,7 +33,7 @@ std::string quoted(const SharedText& id) { return quote_id(*id); }
 template <class V>
 void grow_to(V& v, std::size_t total) {
   if (v.capacity() < total) v.reserve(std::max(total, 2 * v.capacity()));
-  v.resize(total);
+  v.resize(total, typename V::value_type{});  // zeros: unused lanes always hold them
 }
 
 // Codes scanned per pass: small enough to stay in the core's cache while
