@@ -31,6 +31,11 @@ inline constexpr std::size_t kNibbleBlock = 32;
 inline constexpr std::size_t kNibbleRow = 16;
 inline constexpr std::size_t kByteBlock = 16;
 inline constexpr std::size_t kByteRow = 64;
+// How far ahead of its loads a wide scan asks for codes. The scans are fast
+// enough that the hardware's own prefetching falls behind: a single-query
+// 4-bit scan over codes in memory went from 508 to 602 queries/s with it
+// (AVX-512, 38 MB of codes). Only a hint: results are unchanged.
+inline constexpr std::size_t kPrefetchAhead = 2048;
 
 // Writes kNibbleBlock sums per block. Each table entry is at most 255.
 void scan_nibbles(Isa form, const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,

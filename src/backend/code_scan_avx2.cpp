@@ -62,18 +62,20 @@ void scan_nibbles_avx2(const std::uint8_t* blocks, std::size_t nblocks, std::siz
       const std::uint8_t* const end = row + j1 * kNibbleRow;
       __m256i c, t, x, y;
       if (cp < end) {
-        asm("1:\n\t" ZORVEX_NIBBLE_STEP("0") ZORVEX_NIBBLE_STEP("32")
+        asm("1:\n\t"
+            "prefetcht0 %c[ahead](%[cp])\n\t" ZORVEX_NIBBLE_STEP("0") ZORVEX_NIBBLE_STEP("32")
             "add $64, %[cp]\n\t"
             "add $64, %[tp]\n\t"
             "cmp %[end], %[cp]\n\t"
             "jb 1b"
             : [a0] "+x"(acc[0]), [a1] "+x"(acc[1]), [a2] "+x"(acc[2]), [a3] "+x"(acc[3]), [cp] "+r"(cp),
               [tp] "+r"(tp), [c] "=&x"(c), [t] "=&x"(t), [x] "=&x"(x), [y] "=&x"(y)
-            : [low4] "x"(low4), [end] "r"(end)
+            : [low4] "x"(low4), [end] "r"(end), [ahead] "i"(kPrefetchAhead)
             : "cc", "memory");
       }
 #else
       for (std::size_t j = j0; j < j1; j += 2) {
+        _mm_prefetch(reinterpret_cast<const char*>(row + j * kNibbleRow + kPrefetchAhead), _MM_HINT_T0);
         const __m256i codes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + j * kNibbleRow));
         const __m256i table = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(tables + j * 16));
         const __m256i lo = _mm256_shuffle_epi8(table, _mm256_and_si256(codes, low4));
@@ -120,6 +122,7 @@ void scan_bytes_avx2(const std::uint8_t* blocks, std::size_t nblocks, std::size_
     __m256i acc[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
                       _mm256_setzero_si256()};
     for (std::size_t g = 0; g < quads; ++g, row += kByteRow) {
+      _mm_prefetch(reinterpret_cast<const char*>(row + kPrefetchAhead), _MM_HINT_T0);
       const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wide_weights.data() + 16 * g));
       for (int h = 0; h < 2; ++h) {
         const __m256i codes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 32 * h));

@@ -42,6 +42,7 @@ void nibbles(const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups
       for (auto& a : acc)
         for (auto& v : a) v = _mm512_setzero_si512();
       for (std::size_t j = j0; j < j1; j += 4) {
+        _mm_prefetch(reinterpret_cast<const char*>(row + j * kNibbleRow + kPrefetchAhead), _MM_HINT_T0);
         const __m512i codes = _mm512_loadu_si512(row + j * kNibbleRow);
         const __m512i lo_index = _mm512_and_si512(codes, low4);
         const __m512i hi_index = _mm512_and_si512(_mm512_srli_epi16(codes, 4), low4);

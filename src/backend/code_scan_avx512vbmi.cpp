@@ -34,6 +34,7 @@ void bytes(const std::uint8_t* blocks, std::size_t nblocks, std::size_t quads, c
     for (auto& a : acc)
       for (auto& v : a) v = _mm512_setzero_si512();
     for (std::size_t g = 0; g < quads; ++g, row += kByteRow) {
+      _mm_prefetch(reinterpret_cast<const char*>(row + kPrefetchAhead), _MM_HINT_T0);
       const __m512i codes = _mm512_loadu_si512(row);
       const __m512i low = _mm512_permutex2var_epi8(t0, codes, t1);
       const __m512i high = _mm512_permutex2var_epi8(t2, codes, t3);
