@@ -20,21 +20,23 @@ struct IdTable {
   std::vector<std::uint64_t> order;
 };
 
+// One pass over the identifiers (often strings all over the heap); the
+// order is then worked out on the table's own contiguous bytes.
 template <class IdAt>
 IdTable id_table(std::size_t n, IdAt&& id_at) {
   IdTable t;
   t.offsets.reserve(n + 1);
   t.offsets.push_back(0);
-  std::size_t total = 0;
-  for (std::size_t i = 0; i < n; ++i) total += id_at(i).size();
-  t.bytes.reserve(total);
   for (std::size_t i = 0; i < n; ++i) {
     t.bytes += id_at(i);
     t.offsets.push_back(t.bytes.size());
   }
+  const auto view = [&](std::uint64_t i) {
+    return std::string_view(t.bytes.data() + t.offsets[i], t.offsets[i + 1] - t.offsets[i]);
+  };
   t.order.resize(n);
   std::iota(t.order.begin(), t.order.end(), 0);
-  const auto by_id = [&](std::uint64_t a, std::uint64_t b) { return id_at(a) < id_at(b); };
+  const auto by_id = [&](std::uint64_t a, std::uint64_t b) { return view(a) < view(b); };
   // Identifiers are often inserted in order already; checking costs n compares.
   if (!std::is_sorted(t.order.begin(), t.order.end(), by_id)) std::sort(t.order.begin(), t.order.end(), by_id);
   return t;
