@@ -59,12 +59,16 @@ VENV="$ROOT/.venv"
 PY="$VENV/bin/python"
 
 # Builds the abi3 wheel into dist/ (incrementally, in build/) and installs it.
+# WITH_CPP_TESTS=ON also builds the C++ tests in the same tree (GoogleTest
+# needed), so the core is compiled once for both.
 build_and_install() {
   make_venv "$VENV" "${PYTHONS[0]}" "${BUILD_REQUIREMENTS[@]}" "$@"
   log "building the wheel"
   rm -f dist/zorvex_rs-*.whl
-  PATH="$VENV/bin:$PATH" "$PY" -m pip wheel --quiet --no-build-isolation --no-deps -w dist .
+  PATH="$VENV/bin:$PATH" "$PY" -m pip wheel --quiet --no-build-isolation --no-deps -w dist \
+    -C cmake.define.ZORVEX_BUILD_TESTS="${WITH_CPP_TESTS:-OFF}" .
   WHEEL="$(ls dist/zorvex_rs-*.whl)"
+  BUILD_TREE="$(ls -d build/cp3*-abi3-*/ | head -1)"
   "$PY" -m pip install --quiet --force-reinstall --no-deps "$WHEEL"
 }
 

@@ -10,16 +10,16 @@ TIMES=()
 STAGE_START=$SECONDS
 stage_done() { TIMES+=("$1: $((SECONDS - STAGE_START)) s"); STAGE_START=$SECONDS; }
 
-build_and_install "${TEST_REQUIREMENTS[@]}"
+# Every Debian package first, so that no two stages run apt at once.
+ensure_gtest
+ensure_debs g++-aarch64-linux-gnu qemu-user libgtest-dev libsimde-dev clang-14 libclang-rt-14-dev
+WITH_CPP_TESTS=ON build_and_install "${TEST_REQUIREMENTS[@]}"
 stage_done "build"
 
 # Two stages run beside the single-threaded pytest runs, at low priority, on
 # the core those leave idle: the ARM build during the pytest matrix, the fuzz
 # smoke during the sanitized suite. Their output is printed when they are
-# waited for; a failure there fails the run. Every Debian package is
-# installed first, so no two stages run apt at once.
-ensure_gtest
-ensure_debs g++-aarch64-linux-gnu qemu-user libgtest-dev libsimde-dev clang-14 libclang-rt-14-dev
+# waited for; a failure there fails the run.
 declare -A BESIDE_PID BESIDE_START
 # Stops what still runs beside when the run ends early.
 trap 'for pid in "${BESIDE_PID[@]}"; do kill -- "-$pid" 2>/dev/null || true; done' EXIT
@@ -107,12 +107,9 @@ for form in portable avx2 avx512; do
 done
 stage_done "kernel forms"
 
+# Built with the wheel, against the core as it ships.
 log "C++ unit tests"
-ensure_gtest
-PATH="$VENV/bin:$PATH" cmake -S . -B build/cpp -G Ninja -DZORVEX_BUILD_PYTHON=OFF -DZORVEX_BUILD_TESTS=ON \
-  -DPython_EXECUTABLE="$PY" >/dev/null
-PATH="$VENV/bin:$PATH" cmake --build build/cpp -j 2
-(cd build/cpp && PATH="$VENV/bin:$PATH" ctest --output-on-failure --no-tests=error -j 2)
+(cd "$BUILD_TREE" && PATH="$VENV/bin:$PATH" ctest --output-on-failure --no-tests=error -j 2)
 stage_done "C++ tests"
 
 # The other stages are scripts of their own, so that each can also be run
