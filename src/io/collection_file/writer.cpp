@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <random>
+#include <system_error>
+#include <thread>
 
 #include "common/xxh64.hpp"
 
@@ -207,21 +209,36 @@ Result<Unit, FileError> write_collection(const std::string& path, const Header& 
     return err(os_error("cannot save to", path, e));
   };
 
+  // The checksums are computed on a thread of their own while the sections
+  // are written (the bytes do not change: the caller holds its lock), or
+  // here, after the writing, where no thread can be had.
+  const auto checksums = [&] {
+    for (std::size_t i = 0; i < sections.size(); ++i) {
+      Xxh64 hash;
+      for (const Piece& p : sections[i].pieces) hash.update(p.data, p.size);
+      entries[i].checksum = hash.digest();
+    }
+  };
+  std::jthread hasher;  // joined however this function is left
+  try {
+    hasher = std::jthread(checksums);
+  } catch (const std::system_error&) {
+  }
   Sink sink(fd);
   const std::size_t head = align_up(header_size(header, sections.size()));
   sink.zeros(head);
   std::uint64_t written = head;
   for (std::size_t i = 0; i < sections.size(); ++i) {
     if (written < entries[i].offset) sink.zeros(entries[i].offset - written);
-    Xxh64 hash;
-    for (const Piece& p : sections[i].pieces) {
-      hash.update(p.data, p.size);
-      sink.write(p.data, p.size);
-    }
-    entries[i].checksum = hash.digest();
+    for (const Piece& p : sections[i].pieces) sink.write(p.data, p.size);
     written = entries[i].offset + entries[i].size;
   }
   sink.flush();
+  if (hasher.joinable()) {
+    hasher.join();
+  } else {
+    checksums();
+  }
   if (sink.error()) return fail(sink.error());
   const auto bytes = encode_header(header, file_size, entries);
   for (std::size_t done = 0; done < bytes.size();) {
