@@ -10,6 +10,7 @@ import signal
 import struct
 import sys
 import tempfile
+import threading
 import time
 
 import numpy as np
@@ -214,6 +215,38 @@ def test_later_changes_match(tmp_path, first):
         obj.remove(["v0012", "new3", "late"])
     assert compressed_state(lc) == compressed_state(c)
     assert brute_state(lb, 11) == brute_state(b, 11)
+
+
+@pytest.mark.parametrize("make", [brute, lambda: compressed(4, False)], ids=["brute", "compressed"])
+def test_first_change_of_a_loaded_copy_is_seen_whole_by_searches(tmp_path, make):
+    """The first change builds a loaded copy's id index while searches run: each sees it all or not at all."""
+    save(make(), tmp_path / "f")
+    obj = load(tmp_path / "f")
+    q = queries(11)[0]
+    before = outcome(obj.search(q, 1000))
+    gone = before[0][0]  # the best match, removed by the first change
+    stop, seen, errors = threading.Event(), [], []
+
+    def reader():
+        try:
+            while not stop.is_set():
+                seen.append(outcome(obj.search(q, 1000)))
+        except Exception as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=reader) for _ in range(3)]
+    for t in threads:
+        t.start()
+    while not seen:
+        time.sleep(0.001)
+    obj.remove([gone])
+    time.sleep(0.05)
+    stop.set()
+    for t in threads:
+        t.join()
+    after = outcome(obj.search(q, 1000))
+    assert not errors and after == [r for r in before if r[0] != gone]
+    assert all(s in (before, after) for s in seen)
 
 
 # ---- open in place -------------------------------------------------------------------------------
