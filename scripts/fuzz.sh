@@ -61,7 +61,7 @@ CORE_SOURCES=(
   src/io/compressed_vector/pack.cpp src/io/compressed_vector/unpack.cpp
   src/backend/brute_force.cpp src/backend/score_kernels.cpp src/backend/score_kernels_avx2.cpp
   src/backend/score_kernels_avx512.cpp src/backend/search_result.cpp
-  src/common/xxh64.cpp src/io/collection_file/reader.cpp
+  src/common/xxh64.cpp src/common/large_alloc.cpp src/io/collection_file/reader.cpp
 )
 
 # Rebuilds an object when its source or any header under src/ or fuzz/ is newer.
