@@ -501,6 +501,41 @@ def test_identifiers_not_utf8_are_named(tmp_path, edits, bad, mmap):
     refuse(tmp_path, resealed(data, edits), f"id {bad} is not valid UTF-8$", mmap=mmap, verify=True)
 
 
+@pytest.mark.parametrize("make", [lambda: brute(n=20, d=5), lambda: compressed(4, True, n=20, d=5),
+                                  lambda: corpus(CompressionPolicy.COMPRESS, n=20, d=5)],
+                         ids=["brute", "compressed", "corpus"])
+def test_flips_behind_the_checksums_never_crash(tmp_path, make):
+    """Damage with checksums made right again reaches the content checks and the objects built from them:
+    each such file is refused with a CollectionFileError or loads into something that searches and changes."""
+    path = tmp_path / "f.zvx"
+    save(make(), path)
+    data = path.read_bytes()
+    sections = [s for s in parse(data)["sections"] if s["size"]]
+    rng = random.Random(7)
+    refused = 0
+    for _ in range(150):
+        section = rng.choice(sections)
+        at = rng.randrange(section["size"])
+        flipped = resealed(data, {section["tag"]: {at: data[section["offset"] + at] ^ (1 << rng.randrange(8))}})
+        path.write_bytes(bytes(flipped))
+        for kw in ({}, {"mmap": True}, {"mmap": True, "verify": True}):
+            try:
+                obj = load(path, **kw)
+            except CollectionFileError:
+                refused += 1
+                continue
+            if isinstance(obj, Corpus):
+                obj.decompress_all()
+                continue
+            d = 5
+            obj.search(np.ones(d, np.float32), 3)
+            if not kw:  # a copy builds its id index at its first change
+                obj.remove(["v0004"])
+                obj.ingest({"new": np.ones(d, np.float32)})
+                obj.search(np.ones(d, np.float32), 3)
+    assert refused  # the content checks were reached
+
+
 def test_wrong_magic_newer_version_and_bounds(tmp_path, small_file):
     refuse(tmp_path, b"PK\x03\x04" + small_file[4:], "wrong magic")
     refuse(tmp_path, b"", "wrong magic")
