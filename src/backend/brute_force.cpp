@@ -89,18 +89,24 @@ BruteForceIndex::Vectors BruteForceIndex::allocate_vectors(std::size_t floats) {
   return Vectors(static_cast<float*>(allocate_large(floats * sizeof(float))), LargeFree{floats * sizeof(float)});
 }
 
+detail::IdIndex detail::index_ids(const IdColumn& ids) {
+  IdIndex out;
+  out.texts.resize(ids.n);
+  for (std::size_t i = 0; i < ids.n; ++i) out.texts[i] = make_text(ids.at(i));
+  out.positions.reserve(ids.n);
+  for (std::size_t i = 0; i < ids.n; ++i) out.positions.emplace(std::string_view(*out.texts[i]), i);
+  return out;
+}
+
 // Built whole before anything is replaced, so a failed allocation leaves
 // the index as it was.
 void BruteForceIndex::materialize() {
   if (!column() || mapping_) return;
-  const std::size_t n = ids_.n;
-  std::vector<Entry> entries(n);
-  for (std::size_t p = 0; p < n; ++p) entries[p] = {make_text(ids_.at(p)), static_cast<std::size_t>(entry_slot_[p])};
-  std::unordered_map<std::string_view, std::size_t, IdHash> positions;
-  positions.reserve(n);
-  for (std::size_t p = 0; p < n; ++p) positions.emplace(std::string_view(*entries[p].id), p);
+  auto index = detail::index_ids(ids_);
+  std::vector<Entry> entries(ids_.n);
+  for (std::size_t p = 0; p < ids_.n; ++p) entries[p] = {std::move(index.texts[p]), entry_slot_[p]};
   entries_ = std::move(entries);
-  positions_ = std::move(positions);
+  positions_ = std::move(index.positions);
   ids_owner_.reset();
   ids_ = {};
   entry_slot_ = nullptr;

@@ -35,6 +35,17 @@ struct BlockFree {
 struct KeyedIdHash {
   std::size_t operator()(std::string_view id) const;
 };
+
+using IdPositions = std::unordered_map<std::string_view, std::size_t, KeyedIdHash>;
+
+// A column's identifiers as shared strings, and a map from each (viewing
+// those strings) to its position: what an index builds when it leaves the
+// file's tables at its first change.
+struct IdIndex {
+  std::vector<SharedText> texts;
+  IdPositions positions;
+};
+IdIndex index_ids(const IdColumn& ids);
 }  // namespace detail
 
 // The stored vectors in insertion order, without a lock of its own.
@@ -116,7 +127,6 @@ class BruteForceIndex {
     SharedText id;
     std::size_t slot;
   };
-  using IdHash = detail::KeyedIdHash;
   using Block = std::unique_ptr<float[], detail::BlockFree>;
 
   // The search past its argument checks; Index holds a storage position.
@@ -135,7 +145,7 @@ class BruteForceIndex {
   std::optional<std::size_t> dimension_;
   std::vector<Entry> entries_;
   // Keys view the entries' own identifier text.
-  std::unordered_map<std::string_view, std::size_t, IdHash> positions_;
+  detail::IdPositions positions_;
   std::vector<Block> blocks_;
   // The same blocks as the kernels take them.
   std::vector<const float*> block_ptrs_;

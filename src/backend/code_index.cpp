@@ -289,13 +289,9 @@ void CompressedIndex::adopt_arrays(std::shared_ptr<const void> ids_owner, const 
 // the index as it was.
 void CompressedIndex::materialize() {
   if (!column() || mapping_) return;
-  std::vector<SharedText> slot_ids(ids_.n);
-  for (std::size_t s = 0; s < ids_.n; ++s) slot_ids[s] = make_text(ids_.at(s));
-  std::unordered_map<std::string_view, std::size_t, IdHash> positions;
-  positions.reserve(ids_.n);
-  for (std::size_t s = 0; s < ids_.n; ++s) positions.emplace(std::string_view(*slot_ids[s]), s);
-  slot_ids_ = std::move(slot_ids);
-  positions_ = std::move(positions);
+  auto index = detail::index_ids(ids_);
+  slot_ids_ = std::move(index.texts);
+  positions_ = std::move(index.positions);
   ids_owner_.reset();
   ids_ = {};
 }

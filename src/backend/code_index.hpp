@@ -127,7 +127,6 @@ class CompressedIndex {
                                                                          detail::Isa form = detail::isa_best()) const;
 
  private:
-  using IdHash = detail::KeyedIdHash;
   struct Plan;
 
   CompressedIndex(CodecConfig config, Codebook codebook);
@@ -176,7 +175,7 @@ class CompressedIndex {
   LargeVector<std::uint16_t> residuals_;  // d per slot, when the configuration keeps them
   std::vector<SharedText> slot_ids_;
   // Keys view the slot identifiers' own text.
-  std::unordered_map<std::string_view, std::size_t, IdHash> positions_;
+  detail::IdPositions positions_;
 
   // Column mode (a mapping, or a loaded copy until its first change): the
   // identifiers are the file's tables, alive while `ids_owner_` is;

@@ -128,6 +128,9 @@ void release_cached(const std::string& path) {
 #endif
 }
 
+// Below this a thread costs more than the checksums it would take off.
+constexpr std::uint64_t kThreadedChecksum = std::uint64_t{4} << 20;
+
 }  // namespace
 
 std::size_t SectionOut::size() const {
@@ -209,9 +212,10 @@ Result<Unit, FileError> write_collection(const std::string& path, const Header& 
     return err(os_error("cannot save to", path, e));
   };
 
-  // The checksums are computed on a thread of their own while the sections
-  // are written (the bytes do not change: the caller holds its lock), or
-  // here, after the writing, where no thread can be had.
+  // A large file's checksums are computed on a thread of their own while
+  // the sections are written (the bytes do not change: the caller holds its
+  // lock); a small file's, or where no thread can be had, here after the
+  // writing.
   const auto checksums = [&] {
     for (std::size_t i = 0; i < sections.size(); ++i) {
       Xxh64 hash;
@@ -220,9 +224,11 @@ Result<Unit, FileError> write_collection(const std::string& path, const Header& 
     }
   };
   std::jthread hasher;  // joined however this function is left
-  try {
-    hasher = std::jthread(checksums);
-  } catch (const std::system_error&) {
+  if (file_size >= kThreadedChecksum) {
+    try {
+      hasher = std::jthread(checksums);
+    } catch (const std::system_error&) {
+    }
   }
   Sink sink(fd);
   const std::size_t head = align_up(header_size(header, sections.size()));
