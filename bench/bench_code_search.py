@@ -32,6 +32,8 @@ from threadpoolctl import threadpool_limits
 from zorvex_rs.backend import BruteForceBackend, CompressedBackend, search_batch
 from zorvex_rs.codec import CodecConfig, train_codebook
 
+from _data import clustered
+
 TOP_K = 10
 RERANK = 10 * TOP_K
 ROOT = Path(__file__).resolve().parent.parent
@@ -40,19 +42,6 @@ try:
     import faiss
 except ImportError:  # the FAISS rows are skipped
     faiss = None
-
-
-def clustered(n, d, seed, centres=2000):
-    """Unit vectors around many centres with a shared direction, as embeddings are."""
-    rng = np.random.default_rng(seed)
-    shared = rng.standard_normal(d)
-    c = rng.standard_normal((centres, d)) + 1.5 * shared
-    out = np.empty((n, d), np.float32)
-    for s in range(0, n, 20_000):
-        m = min(20_000, n - s)
-        x = c[rng.integers(0, centres, m)] + 0.9 * rng.standard_normal((m, d))
-        out[s:s + m] = x / np.linalg.norm(x, axis=1, keepdims=True)
-    return out
 
 
 def truth(x, queries, k=TOP_K):
@@ -113,7 +102,7 @@ def main():
     rows.append((f"search_batch(BruteForceBackend), {len(many)} queries", recall(got, want), x.nbytes / n + 5,
                  batch, None, None))
 
-    sample = x[np.random.default_rng(4).choice(n, 20_000, replace=False)]
+    sample = x[np.random.default_rng(4).choice(n, min(n, 20_000), replace=False)]
     for bits in (2, 4, 8):
         config = CodecConfig(bits, seed=7, dimension=d, residual_enabled=False)
         codebook = train_codebook(sample, config)
