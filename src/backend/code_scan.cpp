@@ -91,8 +91,14 @@ void scan_bytes_multi(Isa form, const std::uint8_t* blocks, std::size_t nblocks,
                       const std::int8_t* const* weights, const std::int8_t* values, std::int32_t* const* sums,
                       std::size_t nq) {
   require(form);
-  if (byte_scan_form(form) == Isa::Avx512)
-    return scan_bytes_multi_avx512vbmi(blocks, nblocks, quads, weights, values, sums, nq);
+  switch (byte_scan_form(form)) {
+    case Isa::Avx512:
+      return scan_bytes_multi_avx512vbmi(blocks, nblocks, quads, weights, values, sums, nq);
+    case Isa::Avx2:
+      return scan_bytes_multi_avx2(blocks, nblocks, quads, weights, values, sums, nq);
+    case Isa::Portable:
+      break;
+  }
   for (std::size_t q = 0; q < nq; ++q) scan_bytes(form, blocks, nblocks, quads, weights[q], values, sums[q]);
 }
 

@@ -86,6 +86,9 @@ std::size_t finish_scores_avx2(double a, double b, const std::int32_t* sums, con
 // Several queries at once, in the forms that have such a kernel.
 void scan_nibbles_multi_avx512(const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
                                const std::uint8_t* const* tables, std::uint32_t* const* sums, std::size_t nq);
+void scan_bytes_multi_avx2(const std::uint8_t* blocks, std::size_t nblocks, std::size_t quads,
+                           const std::int8_t* const* weights, const std::int8_t* values, std::int32_t* const* sums,
+                           std::size_t nq);
 void scan_bytes_multi_avx512vbmi(const std::uint8_t* blocks, std::size_t nblocks, std::size_t quads,
                                  const std::int8_t* const* weights, const std::int8_t* values,
                                  std::int32_t* const* sums, std::size_t nq);
