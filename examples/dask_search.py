@@ -9,9 +9,13 @@ lists with the backends' own ordering rule (score descending, then id bytes
 ascending), so the result equals one backend holding every vector, for
 `BruteForceBackend` and for `CompressedBackend` searched over its codes.
 
-(Re-ranked code search is not sharded here: each shard would re-rank its own
-best candidates, a superset of the single backend's, so the answers could
-differ from the single backend's, usually for the better.)
+Re-ranked code search (`rerank` > 0) equals one backend too. One backend
+re-scores the best C = max(top_k, rerank) of its scan; a scan score depends only
+on the query and the vector, so those C are the best C of the shards' own best
+C lists. Each shard returns its best C with both their scan scores and their
+exact ones (against the residuals, or against an exact backend saved as shards
+of the same split), and the driver picks the C by scan score, then the top_k
+of those by exact score.
 
 The shard files must be readable by every worker at the same path (a local
 cluster, or a shared file system).
@@ -28,6 +32,7 @@ import os
 import tempfile
 import time
 from pathlib import Path
+from typing import Any, Callable
 
 import numpy as np
 from dask.distributed import Client, LocalCluster, get_worker
@@ -74,6 +79,20 @@ def search_shard(path: str, queries: np.ndarray, top_k: int) -> list[list[Hit]]:
     return [[(r.vector_id, r.score) for r in results] for results in lists]
 
 
+def rerank_shard(path: str, queries: np.ndarray, wanted: int, exact_path: str | None) -> list[list[tuple[str, float, float]]]:
+    """One code shard's best `wanted` candidates per query as (id, scan score, exact score)."""
+    backend = _open_shard(path)
+    exact = _open_shard(exact_path) if exact_path is not None else None
+    scans = backend.search_batch(queries, wanted)
+    # top_k = rerank = wanted: every candidate comes back, re-scored.
+    rescored = backend.search_batch(queries, wanted, rerank=wanted, exact=exact)
+    out = []
+    for scan, again in zip(scans, rescored):
+        exact_of = {r.vector_id: r.score for r in again}
+        out.append([(r.vector_id, r.score, exact_of[r.vector_id]) for r in scan])
+    return out
+
+
 def merge(per_shard: list[list[list[Hit]]], top_k: int) -> list[list[Hit]]:
     """Per query, the best top_k of every shard's lists by the backends' rule:
     higher score first, equal scores by identifier bytes ascending."""
@@ -85,23 +104,44 @@ def merge(per_shard: list[list[list[Hit]]], top_k: int) -> list[list[Hit]]:
     return merged
 
 
-class ShardedSearch:
-    """Shard files pinned to workers; `search` sends a query batch to every shard."""
+def merge_reranked(per_shard: list[list[list[tuple[str, float, float]]]], top_k: int, wanted: int) -> list[list[Hit]]:
+    """Per query, the best `wanted` by scan score, then the best top_k of those by exact score."""
+    merged = []
+    for lists in zip(*per_shard):
+        hits = [hit for shard_hits in lists for hit in shard_hits]
+        hits.sort(key=lambda h: (-h[1], h[0].encode("utf-8")))
+        chosen = sorted(hits[:wanted], key=lambda h: (-h[2], h[0].encode("utf-8")))
+        merged.append([(h[0], h[2]) for h in chosen[:top_k]])
+    return merged
 
-    def __init__(self, client: Client, paths: list[str]):
+
+class ShardedSearch:
+    """Shard files pinned to workers; `search` sends a query batch to every shard.
+
+    `exact_paths`, when given, are exact-backend shards of the same split, one
+    per code shard and on the same worker, for `search(..., rerank=...)`.
+    """
+
+    def __init__(self, client: Client, paths: list[str], exact_paths: list[str] | None = None):
+        if exact_paths is not None and len(exact_paths) != len(paths):
+            raise ValueError(f"{len(exact_paths)} exact shards for {len(paths)} shards; one each is wanted")
         self.client = client
         self.paths = paths
+        self.exact_paths = exact_paths
         workers = sorted(client.scheduler_info()["workers"])
         self.owner = {p: workers[i % len(workers)] for i, p in enumerate(paths)}
 
-    def search(self, queries: np.ndarray, top_k: int) -> list[list[Hit]]:
+    def _submit(self, fn: Callable[..., Any], path: str, *args: Any) -> Any:
+        return self.client.submit(fn, path, *args, workers=[self.owner[path]], allow_other_workers=False, pure=False)
+
+    def search(self, queries: np.ndarray, top_k: int, rerank: int = 0) -> list[list[Hit]]:
         queries = np.ascontiguousarray(queries, dtype=np.float32)
-        futures = [
-            self.client.submit(search_shard, p, queries, top_k, workers=[self.owner[p]], allow_other_workers=False,
-                               pure=False)
-            for p in self.paths
-        ]
-        return merge(self.client.gather(futures), top_k)
+        if rerank <= 0:
+            return merge(self.client.gather([self._submit(search_shard, p, queries, top_k) for p in self.paths]), top_k)
+        wanted = max(top_k, rerank)
+        exact: list[str | None] = list(self.exact_paths) if self.exact_paths else [None] * len(self.paths)
+        futures = [self._submit(rerank_shard, p, queries, wanted, e) for p, e in zip(self.paths, exact)]
+        return merge_reranked(self.client.gather(futures), top_k, wanted)
 
 
 def _demo() -> None:
@@ -130,22 +170,32 @@ def _demo() -> None:
     with tempfile.TemporaryDirectory() as tmp, LocalCluster(
         n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None
     ) as cluster, Client(cluster) as client:
-        for name, make in (("BruteForceBackend", BruteForceBackend),
-                           ("CompressedBackend 4-bit", lambda: CompressedBackend(config, codebook))):
+        exact_paths: list[str] | None = None
+        exact_whole: BruteForceBackend | CompressedBackend | None = None
+        for name, make, rerank in (("BruteForceBackend", BruteForceBackend, 0),
+                                   ("CompressedBackend 4-bit", lambda: CompressedBackend(config, codebook), 0),
+                                   ("CompressedBackend 4-bit, rerank 100 against exact shards",
+                                    lambda: CompressedBackend(config, codebook), 100)):
             paths = dask_search.save_shards(x, ids, args.shards, tmp, make, prefix=name.split()[0])
             whole = make()
             whole.ingest(dict(zip(ids, x)))
             t = time.perf_counter()
-            if isinstance(whole, CompressedBackend):
+            if rerank:
+                assert isinstance(whole, CompressedBackend) and isinstance(exact_whole, BruteForceBackend)
+                expected = whole.search_batch(queries, args.top_k, rerank=rerank, exact=exact_whole)
+            elif isinstance(whole, CompressedBackend):
                 expected = whole.search_batch(queries, args.top_k)
             else:
                 expected = search_batch(whole, queries, args.top_k)
             single = args.queries / (time.perf_counter() - t)
-            sharded = dask_search.ShardedSearch(client, paths)
-            sharded.search(queries[:1], args.top_k)  # opens every shard on its worker
+            sharded = dask_search.ShardedSearch(client, paths, exact_paths if rerank else None)
+            sharded.search(queries[:1], args.top_k, rerank)  # opens every shard on its worker
             t = time.perf_counter()
-            got = sharded.search(queries, args.top_k)
+            got = sharded.search(queries, args.top_k, rerank)
             elapsed = time.perf_counter() - t
+            if exact_paths is None:
+                # The exact shards are the first kind's files, on the same workers.
+                exact_paths, exact_whole = paths, whole
             same = got == [[(r.vector_id, r.score) for r in results] for results in expected]
             print(f"{name}: {args.rows:,} x {args.dimension} in {args.shards} shards on {args.workers} workers: "
                   f"{args.queries / elapsed:,.0f} queries/s (batch of {args.queries}, top {args.top_k}; one backend "

@@ -69,3 +69,26 @@ def test_workers_keep_their_shards_open(client, tmp_path):
     assert held == sorted(paths)
     for worker, ps in opened.items():
         assert all(sharded.owner[p] == worker for p in ps if p in paths)
+
+
+@pytest.mark.parametrize("shards", [2, 5])
+@pytest.mark.parametrize("against", ["residuals", "exact shards"])
+def test_sharded_rerank_equals_one_backend(client, tmp_path, against, shards):
+    x, ids, queries = data()
+    config = CodecConfig(2, seed=3, dimension=DIM, residual_enabled=against == "residuals")
+    codebook = Codec().build_codebook(x, config)
+    paths = dask_search.save_shards(x, ids, shards, tmp_path, lambda: CompressedBackend(config, codebook))
+    whole = CompressedBackend(config, codebook)
+    whole.ingest(dict(zip(ids, x)))
+    exact, exact_paths = None, None
+    if against == "exact shards":
+        exact = BruteForceBackend()
+        exact.ingest(dict(zip(ids, x)))
+        exact_paths = dask_search.save_shards(x, ids, shards, tmp_path, BruteForceBackend, prefix="exact")
+    sharded = dask_search.ShardedSearch(client, paths, exact_paths)
+    # 2-bit scans are coarse: each shard's own best candidates differ from the
+    # whole collection's, which is what the merge must undo.
+    for k, rerank in ((1, 5), (10, 40), (3, ROWS + 5)):
+        expected = whole.search_batch(queries, k, rerank=rerank, exact=exact)
+        got = sharded.search(queries, k, rerank)
+        assert got == [[(r.vector_id, r.score) for r in res] for res in expected]
