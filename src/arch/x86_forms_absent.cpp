@@ -72,6 +72,10 @@ void scan_bytes_avx512vbmi(const std::uint8_t*, std::size_t, std::size_t, const 
                            std::int32_t*) {
   absent("scan_bytes_avx512vbmi");
 }
+void scan_bytes_multi_avx2(const std::uint8_t*, std::size_t, std::size_t, const std::int8_t* const*, const std::int8_t*,
+                           std::int32_t* const*, std::size_t) {
+  absent("scan_bytes_multi_avx2");
+}
 void scan_bytes_multi_avx512vbmi(const std::uint8_t*, std::size_t, std::size_t, const std::int8_t* const*,
                                  const std::int8_t*, std::int32_t* const*, std::size_t) {
   absent("scan_bytes_multi_avx512vbmi");
