@@ -12,6 +12,18 @@ rm -rf "$WORK"
 mkdir -p "$WORK"
 PYTHON="${PYTHONS[0]}"
 
+# Every route compiles the same sources with the same flags: a compiler cache
+# private to this run lets the later routes reuse the first one's objects. It
+# answers only for identical preprocessed sources and flags, so each route
+# still configures, builds and installs as a user's would. Paths under $WORK
+# are hashed relative to the build tree, which every route lays out alike; pip
+# and build unpack sdists and build environments under TMPDIR, hence here.
+if command -v ccache >/dev/null 2>&1; then
+  mkdir -p "$WORK/tmp"
+  export TMPDIR="$WORK/tmp" CCACHE_DIR="$WORK/ccache" CCACHE_BASEDIR="$WORK" CCACHE_NOHASHDIR=1
+  export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
+fi
+
 # fresh_tree NAME : a copy of the files a clone has (tracked, plus new files
 # not yet committed), without build trees or environments. Tracked files
 # deleted in the work tree are skipped, as a commit would drop them.
@@ -104,4 +116,5 @@ timed "pip wheel ." route_pip_wheel
 timed "pip install -e ." route_editable
 timed "python -m build" route_build
 timed "pip install <sdist>" route_sdist
+command -v ccache >/dev/null 2>&1 && ccache --show-stats >&2
 log "install routes: all passed"

@@ -12,7 +12,7 @@ stage_done() { TIMES+=("$1: $((SECONDS - STAGE_START)) s"); STAGE_START=$SECONDS
 
 # Every Debian package first, so that no two stages run apt at once.
 ensure_gtest
-ensure_debs g++-aarch64-linux-gnu qemu-user libgtest-dev libsimde-dev clang-14 libclang-rt-14-dev
+ensure_debs g++-aarch64-linux-gnu qemu-user libgtest-dev libsimde-dev clang-14 libclang-rt-14-dev ccache
 WITH_CPP_TESTS=ON build_and_install "${TEST_REQUIREMENTS[@]}"
 stage_done "build"
 
@@ -26,7 +26,11 @@ trap 'for pid in "${BESIDE_PID[@]}"; do kill -- "-$pid" 2>/dev/null || true; don
 start_beside() {  # NAME SCRIPT ARGS...
   local name="$1"; shift
   mkdir -p build
-  setsid nice -n 10 bash "$@" >"build/$name.log" 2>&1 &
+  # Its own session, so that it can be stopped as a group; the kernel then
+  # gives it a scheduling group of its own too, in which nice alone would
+  # change nothing, so the group's own weight is lowered.
+  setsid bash -c 'echo 10 >/proc/self/autogroup 2>/dev/null || true; exec nice -n 10 bash "$@"' beside "$@" \
+    >"build/$name.log" 2>&1 &
   BESIDE_PID[$name]=$!
   BESIDE_START[$name]=$SECONDS
 }
