@@ -35,16 +35,18 @@ from pathlib import Path
 from typing import Any, Callable
 
 import numpy as np
+from numpy.typing import NDArray
 from dask.distributed import Client, LocalCluster, get_worker
 
 import zorvex_rs
 from zorvex_rs.backend import BruteForceBackend, CompressedBackend, search_batch
 
 Hit = tuple[str, float]
+Backend = BruteForceBackend | CompressedBackend
 
 
-def save_shards(vectors: np.ndarray, ids: list[str], shards: int, directory: str | os.PathLike[str],
-                make_backend, prefix: str = "shard") -> list[str]:
+def save_shards(vectors: NDArray[np.float32], ids: list[str], shards: int, directory: str | os.PathLike[str],
+                make_backend: Callable[[], Backend], prefix: str = "shard") -> list[str]:
     """Splits the rows into `shards` contiguous parts and saves each as a backend file."""
     paths = []
     bounds = np.linspace(0, len(ids), shards + 1).astype(int)
@@ -58,18 +60,19 @@ def save_shards(vectors: np.ndarray, ids: list[str], shards: int, directory: str
     return paths
 
 
-def _open_shard(path: str):
+def _open_shard(path: str) -> Any:
     """The worker's open backend for `path`, mapped on first use and kept."""
     worker = get_worker()
-    shards = getattr(worker, "zorvex_shards", None)
+    shards: dict[str, Any] | None = getattr(worker, "zorvex_shards", None)
     if shards is None:
-        shards = worker.zorvex_shards = {}
+        shards = {}
+        setattr(worker, "zorvex_shards", shards)
     if path not in shards:
         shards[path] = zorvex_rs.load(path, mmap=True)
     return shards[path]
 
 
-def search_shard(path: str, queries: np.ndarray, top_k: int) -> list[list[Hit]]:
+def search_shard(path: str, queries: NDArray[np.float32], top_k: int) -> list[list[Hit]]:
     """Top-k of one shard for every query row, as plain (id, score) pairs."""
     backend = _open_shard(path)
     if isinstance(backend, CompressedBackend):
@@ -79,7 +82,7 @@ def search_shard(path: str, queries: np.ndarray, top_k: int) -> list[list[Hit]]:
     return [[(r.vector_id, r.score) for r in results] for results in lists]
 
 
-def rerank_shard(path: str, queries: np.ndarray, wanted: int, exact_path: str | None) -> list[list[tuple[str, float, float]]]:
+def rerank_shard(path: str, queries: NDArray[np.float32], wanted: int, exact_path: str | None) -> list[list[tuple[str, float, float]]]:
     """One code shard's best `wanted` candidates per query as (id, scan score, exact score)."""
     backend = _open_shard(path)
     exact = _open_shard(exact_path) if exact_path is not None else None
@@ -134,14 +137,15 @@ class ShardedSearch:
     def _submit(self, fn: Callable[..., Any], path: str, *args: Any) -> Any:
         return self.client.submit(fn, path, *args, workers=[self.owner[path]], allow_other_workers=False, pure=False)
 
-    def search(self, queries: np.ndarray, top_k: int, rerank: int = 0) -> list[list[Hit]]:
+    def search(self, queries: NDArray[Any], top_k: int, rerank: int = 0) -> list[list[Hit]]:
         queries = np.ascontiguousarray(queries, dtype=np.float32)
         if rerank <= 0:
-            return merge(self.client.gather([self._submit(search_shard, p, queries, top_k) for p in self.paths]), top_k)
+            futures = [self._submit(search_shard, p, queries, top_k) for p in self.paths]
+            return merge(self.client.gather(futures), top_k)  # type: ignore[no-untyped-call]  # Dask is untyped
         wanted = max(top_k, rerank)
         exact: list[str | None] = list(self.exact_paths) if self.exact_paths else [None] * len(self.paths)
         futures = [self._submit(rerank_shard, p, queries, wanted, e) for p, e in zip(self.paths, exact)]
-        return merge_reranked(self.client.gather(futures), top_k, wanted)
+        return merge_reranked(self.client.gather(futures), top_k, wanted)  # type: ignore[no-untyped-call]
 
 
 def _demo() -> None:
@@ -167,9 +171,9 @@ def _demo() -> None:
     config = CodecConfig(4, seed=7, dimension=args.dimension, residual_enabled=False)
     codebook = Codec().build_codebook(x[:20_000], config)
 
-    with tempfile.TemporaryDirectory() as tmp, LocalCluster(
+    with tempfile.TemporaryDirectory() as tmp, LocalCluster(  # type: ignore[no-untyped-call]
         n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None
-    ) as cluster, Client(cluster) as client:
+    ) as cluster, Client(cluster) as client:  # type: ignore[no-untyped-call]
         exact_paths: list[str] | None = None
         exact_whole: BruteForceBackend | CompressedBackend | None = None
         for name, make, rerank in (("BruteForceBackend", BruteForceBackend, 0),

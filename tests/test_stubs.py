@@ -52,7 +52,11 @@ def test_stubs_match_the_extension(mypy):
     assert code == 0, output
 
 
-@pytest.mark.parametrize("target", [["-p", "zorvex_rs"], [HERE / "typing_usage.py"]], ids=["package", "user-script"])
+@pytest.mark.parametrize(
+    "target",
+    [["-p", "zorvex_rs"], [HERE / "typing_usage.py"], [HERE.parent / "examples" / "dask_search.py"]],
+    ids=["package", "user-script", "dask-example"],
+)
 def test_strict_type_check(mypy, target):
     code, output = mypy("mypy", "--strict", "--config-file", mypy.config, "--cache-dir", MYPY_CACHE, *target)
     assert code == 0, output
