@@ -175,7 +175,7 @@ def _demo() -> None:
         n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None
     ) as cluster, Client(cluster) as client:  # type: ignore[no-untyped-call]
         exact_paths: list[str] | None = None
-        exact_whole: BruteForceBackend | CompressedBackend | None = None
+        exact_whole: Backend | None = None
         for name, make, rerank in (("BruteForceBackend", BruteForceBackend, 0),
                                    ("CompressedBackend 4-bit", lambda: CompressedBackend(config, codebook), 0),
                                    ("CompressedBackend 4-bit, rerank 100 against exact shards",

@@ -18,7 +18,8 @@ PYTHON="${PYTHONS[0]}"
 # still configures, builds and installs as a user's would. Paths under $WORK
 # are hashed relative to the build tree, which every route lays out alike; pip
 # and build unpack sdists and build environments under TMPDIR, hence here.
-if command -v ccache >/dev/null 2>&1; then
+ccache_bin="$(command -v ccache || true)"
+if [ -n "$ccache_bin" ]; then
   mkdir -p "$WORK/tmp"
   export TMPDIR="$WORK/tmp" CCACHE_DIR="$WORK/ccache" CCACHE_BASEDIR="$WORK" CCACHE_NOHASHDIR=1
   export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
@@ -116,5 +117,5 @@ timed "pip wheel ." route_pip_wheel
 timed "pip install -e ." route_editable
 timed "python -m build" route_build
 timed "pip install <sdist>" route_sdist
-command -v ccache >/dev/null 2>&1 && ccache --show-stats >&2
+[ -z "$ccache_bin" ] || "$ccache_bin" --show-stats >&2
 log "install routes: all passed"
