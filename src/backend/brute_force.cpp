@@ -355,17 +355,38 @@ Result<std::vector<std::optional<float>>, BackendError> BruteForceIndex::score_i
   detail::StandardFpMode mode;
   const bool query_nan = detail::any_nan(query.data(), d);
   const float xx = detail::sum_of_squares(query.data(), d);
+  // Every id is found first, so that the lookups' cache misses overlap.
+  std::vector<std::size_t> wanted, slots;
   for (std::size_t i = 0; i < ids.size(); ++i) {
     const auto found = find_entry(ids[i]);
     if (!found) continue;
     const std::size_t slot = entry_slot(*found);
     if (slot >= count()) continue;  // only a damaged mapped file
-    // The kernels' arithmetic, one lane at a time.
-    const float* lane = block_ptrs_[slot / L] + slot % L;
-    float dot = 0.0f;
-    for (std::size_t j = 0; j < d; ++j) dot = dot + query[j] * lane[j * L];
-    const float denom = std::sqrt(xx * vv_data()[slot]);
-    scores[i] = (query_nan || nan_data()[slot] != 0 || denom == 0.0f) ? 0.0f : dot / denom;
+    wanted.push_back(i);
+    slots.push_back(slot);
+  }
+  // A vector's values lie one per cache line (a lane of its block), so one
+  // vector at a time waits on a single stream of lines; eight at a time keep
+  // eight streams in flight. Each sum is still the kernels' arithmetic, in
+  // their order, one lane at a time.
+  constexpr std::size_t kAtOnce = 8;
+  for (std::size_t g = 0; g < slots.size(); g += kAtOnce) {
+    const std::size_t m = std::min(kAtOnce, slots.size() - g);
+    const float* lane[kAtOnce];
+    float dot[kAtOnce] = {};
+    for (std::size_t c = 0; c < kAtOnce; ++c) {
+      const std::size_t slot = slots[g + (c < m ? c : 0)];  // spare lanes repeat the first
+      lane[c] = block_ptrs_[slot / L] + slot % L;
+    }
+    for (std::size_t j = 0; j < d; ++j) {
+      const float qj = query[j];
+      for (std::size_t c = 0; c < kAtOnce; ++c) dot[c] = dot[c] + qj * lane[c][j * L];
+    }
+    for (std::size_t c = 0; c < m; ++c) {
+      const std::size_t slot = slots[g + c];
+      const float denom = std::sqrt(xx * vv_data()[slot]);
+      scores[wanted[g + c]] = (query_nan || nan_data()[slot] != 0 || denom == 0.0f) ? 0.0f : dot[c] / denom;
+    }
   }
   return scores;
 }
