@@ -61,6 +61,13 @@ void scan_nibbles_multi_avx512(const std::uint8_t*, std::size_t, std::size_t, co
                                std::uint32_t* const*, std::size_t) {
   absent("scan_nibbles_multi_avx512");
 }
+void scan_nibbles_avx512vbmi(const std::uint8_t*, std::size_t, std::size_t, const std::uint8_t*, std::uint32_t*) {
+  absent("scan_nibbles_avx512vbmi");
+}
+void scan_nibbles_multi_avx512vbmi(const std::uint8_t*, std::size_t, std::size_t, const std::uint8_t* const*,
+                                   std::uint32_t* const*, std::size_t) {
+  absent("scan_nibbles_multi_avx512vbmi");
+}
 std::size_t finish_scores_avx2(double, double, const std::int32_t*, const double*, std::size_t, float*) {
   absent("finish_scores_avx2");
 }

@@ -6,8 +6,6 @@
 
 namespace zorvex::detail {
 
-namespace {
-
 bool has_vbmi_vnni() {
 #if defined(__x86_64__) || defined(__i386__)
   static const bool has = __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vnni");
@@ -16,6 +14,8 @@ bool has_vbmi_vnni() {
   return false;
 #endif
 }
+
+namespace {
 
 void require(Isa form) {
   if (!isa_supported(form)) panic(std::string("scan form not supported on this processor: ") + isa_name(form));
@@ -37,6 +37,7 @@ void scan_nibbles(Isa form, const std::uint8_t* blocks, std::size_t nblocks, std
     case Isa::Avx2:
       return scan_nibbles_avx2(blocks, nblocks, groups, tables, sums);
     case Isa::Avx512:
+      if (has_vbmi_vnni()) return scan_nibbles_avx512vbmi(blocks, nblocks, groups, tables, sums);
       return scan_nibbles_avx512(blocks, nblocks, groups, tables, sums);
   }
 }
@@ -83,7 +84,10 @@ void finish_scores(Isa form, double a, double b, const std::uint32_t* sums, cons
 void scan_nibbles_multi(Isa form, const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
                         const std::uint8_t* const* tables, std::uint32_t* const* sums, std::size_t nq) {
   require(form);
-  if (form == Isa::Avx512) return scan_nibbles_multi_avx512(blocks, nblocks, groups, tables, sums, nq);
+  if (form == Isa::Avx512) {
+    if (has_vbmi_vnni()) return scan_nibbles_multi_avx512vbmi(blocks, nblocks, groups, tables, sums, nq);
+    return scan_nibbles_multi_avx512(blocks, nblocks, groups, tables, sums, nq);
+  }
   for (std::size_t q = 0; q < nq; ++q) scan_nibbles(form, blocks, nblocks, groups, tables[q], sums[q]);
 }
 

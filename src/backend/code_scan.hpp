@@ -60,7 +60,9 @@ void scan_bytes_multi(Isa form, const std::uint8_t* blocks, std::size_t nblocks,
 
 // Whether the byte scan has a form of its own for `form`: its AVX-512 form
 // needs VBMI and VNNI besides the base set, and runs the AVX2 form without them.
+// The nibble scan's AVX-512 form uses them where the processor has them.
 Isa byte_scan_form(Isa form);
+bool has_vbmi_vnni();
 
 // The scan's last step: out[v] = float((a * S_v + b) * inv[v]) in double,
 // 0.0f where inv[v] is 0. Every form rounds each step alike (no fused
@@ -77,6 +79,8 @@ void scan_nibbles_avx2(const std::uint8_t* blocks, std::size_t nblocks, std::siz
                        const std::uint8_t* tables, std::uint32_t* sums);
 void scan_nibbles_avx512(const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
                          const std::uint8_t* tables, std::uint32_t* sums);
+void scan_nibbles_avx512vbmi(const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
+                             const std::uint8_t* tables, std::uint32_t* sums);
 void scan_bytes_portable(const std::uint8_t* blocks, std::size_t nblocks, std::size_t quads,
                          const std::int8_t* weights, const std::int8_t* values, std::int32_t* sums);
 void scan_bytes_avx2(const std::uint8_t* blocks, std::size_t nblocks, std::size_t quads,
@@ -89,6 +93,8 @@ std::size_t finish_scores_avx2(double a, double b, const std::int32_t* sums, con
 // Several queries at once, in the forms that have such a kernel.
 void scan_nibbles_multi_avx512(const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
                                const std::uint8_t* const* tables, std::uint32_t* const* sums, std::size_t nq);
+void scan_nibbles_multi_avx512vbmi(const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
+                                   const std::uint8_t* const* tables, std::uint32_t* const* sums, std::size_t nq);
 void scan_bytes_multi_avx2(const std::uint8_t* blocks, std::size_t nblocks, std::size_t quads,
                            const std::int8_t* const* weights, const std::int8_t* values, std::int32_t* const* sums,
                            std::size_t nq);
