@@ -122,8 +122,12 @@ class TopK {
     // branch-free test of sixteen at a time (which the compiler vectorises)
     // skips those runs whole.
     constexpr std::size_t kRun = 16;
+    float floor = floor_of(bound_);
     for (; i + kRun <= count; i += kRun) {
-      if (any_pass(scores + i, kRun, bound_)) offer_run(scores, i, i + kRun, index_of);
+      if (any_pass(scores + i, kRun, floor)) {
+        offer_run(scores, i, i + kRun, index_of);
+        floor = floor_of(bound_);
+      }
     }
     offer_run(scores, i, count, index_of);
   }
@@ -152,13 +156,19 @@ class TopK {
   // On the bits, so that no compiler flag can change it.
   static bool is_nan(float score) { return (std::bit_cast<std::uint32_t>(score) & 0x7FFFFFFFu) > 0x7F800000u; }
 
-  // Whether any of the scores would get past the bound (or is a NaN).
-  static bool any_pass(const float* scores, std::size_t count, std::uint32_t bound) {
+  // The lowest score whose key is within `bound`: keys are descending score
+  // order, so a score gets past the bound exactly when it is not below this.
+  // The bound of a heap not yet full is a NaN's code, and every score passes.
+  static float floor_of(std::uint32_t bound) { return Candidate{bound, 0}.score(); }
+
+  // Whether any of the scores might get past the bound. A float comparison
+  // takes a few steps where the keys' integer test took many. !(s < floor)
+  // holds for NaNs, which always go on, and for every score at or above the
+  // floor; with denormals read as zero it can only hold more often (the map
+  // to zero keeps order), never less, and offer_run decides exactly.
+  static bool any_pass(const float* scores, std::size_t count, float floor) {
     std::uint32_t pass = 0;
-    for (std::size_t t = 0; t < count; ++t) {
-      const Candidate c{Candidate::code_of(scores[t]), 0};
-      pass |= static_cast<std::uint32_t>(c.key() <= bound) | static_cast<std::uint32_t>(is_nan(scores[t]));
-    }
+    for (std::size_t t = 0; t < count; ++t) pass |= static_cast<std::uint32_t>(!(scores[t] < floor));
     return pass != 0;
   }
 
