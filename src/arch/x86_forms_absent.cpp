@@ -71,6 +71,9 @@ void scan_nibbles_multi_avx512vbmi(const std::uint8_t*, std::size_t, std::size_t
 std::size_t finish_scores_avx2(double, double, const std::int32_t*, const double*, std::size_t, float*) {
   absent("finish_scores_avx2");
 }
+std::size_t finish_scores_avx512(double, double, const std::int32_t*, const double*, std::size_t, float*) {
+  absent("finish_scores_avx512");
+}
 void scan_bytes_avx2(const std::uint8_t*, std::size_t, std::size_t, const std::int8_t*, const std::int8_t*,
                      std::int32_t*) {
   absent("scan_bytes_avx2");

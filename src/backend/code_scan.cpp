@@ -57,6 +57,22 @@ void scan_bytes(Isa form, const std::uint8_t* blocks, std::size_t nblocks, std::
 
 namespace {
 
+// The wide forms' share of a finish; the portable one does the rest.
+std::size_t finish_wide(Isa form, double a, double b, const std::int32_t* sums, const double* inv, std::size_t n,
+                        float* out) {
+  switch (form) {
+    case Isa::Portable:
+      return 0;
+    case Isa::Avx2:
+      return finish_scores_avx2(a, b, sums, inv, n, out);
+    case Isa::Avx512: {
+      const std::size_t done = finish_scores_avx512(a, b, sums, inv, n, out);
+      return done + finish_scores_avx2(a, b, sums + done, inv + done, n - done, out + done);
+    }
+  }
+  return 0;
+}
+
 template <class Sum>
 void finish_portable(double a, double b, const Sum* sums, const double* inv, std::size_t n, float* out) {
   for (std::size_t v = 0; v < n; ++v)
@@ -68,7 +84,7 @@ void finish_portable(double a, double b, const Sum* sums, const double* inv, std
 void finish_scores(Isa form, double a, double b, const std::int32_t* sums, const double* inv, std::size_t n,
                    float* out) {
   require(form);
-  const std::size_t done = form == Isa::Portable ? 0 : finish_scores_avx2(a, b, sums, inv, n, out);
+  const std::size_t done = finish_wide(form, a, b, sums, inv, n, out);
   finish_portable(a, b, sums + done, inv + done, n - done, out + done);
 }
 
@@ -76,8 +92,7 @@ void finish_scores(Isa form, double a, double b, const std::uint32_t* sums, cons
                    float* out) {
   require(form);
   // Below 2^31, so the same values read as signed.
-  const std::size_t done =
-      form == Isa::Portable ? 0 : finish_scores_avx2(a, b, reinterpret_cast<const std::int32_t*>(sums), inv, n, out);
+  const std::size_t done = finish_wide(form, a, b, reinterpret_cast<const std::int32_t*>(sums), inv, n, out);
   finish_portable(a, b, sums + done, inv + done, n - done, out + done);
 }
 

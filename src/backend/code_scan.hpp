@@ -87,9 +87,11 @@ void scan_bytes_avx2(const std::uint8_t* blocks, std::size_t nblocks, std::size_
                      const std::int8_t* weights, const std::int8_t* values, std::int32_t* sums);
 void scan_bytes_avx512vbmi(const std::uint8_t* blocks, std::size_t nblocks, std::size_t quads,
                            const std::int8_t* weights, const std::int8_t* values, std::int32_t* sums);
-// Whole fours only; returns how many it wrote.
+// Whole fours (eights) only; return how many they wrote.
 std::size_t finish_scores_avx2(double a, double b, const std::int32_t* sums, const double* inv, std::size_t n,
                                float* out);
+std::size_t finish_scores_avx512(double a, double b, const std::int32_t* sums, const double* inv, std::size_t n,
+                                 float* out);
 // Several queries at once, in the forms that have such a kernel.
 void scan_nibbles_multi_avx512(const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
                                const std::uint8_t* const* tables, std::uint32_t* const* sums, std::size_t nq);

@@ -81,6 +81,22 @@ void nibbles(const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups
 
 }  // namespace
 
+// Eight at a time, the AVX2 form's steps and rounding; the converts are the
+// zero-masked ones for GCC 12's sake, as above.
+std::size_t finish_scores_avx512(double a, double b, const std::int32_t* sums, const double* inv, std::size_t n,
+                                 float* out) {
+  const __m512d va = _mm512_set1_pd(a), vb = _mm512_set1_pd(b), zero = _mm512_setzero_pd();
+  std::size_t v = 0;
+  for (; v + 8 <= n; v += 8) {
+    const __m512d s = _mm512_maskz_cvtepi32_pd(0xFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sums + v)));
+    const __m512d w = _mm512_loadu_pd(inv + v);
+    const __m512d score = _mm512_mul_pd(_mm512_add_pd(_mm512_mul_pd(va, s), vb), w);
+    const __mmask8 kept = _mm512_cmp_pd_mask(w, zero, _CMP_NEQ_UQ);
+    _mm256_storeu_ps(out + v, _mm512_maskz_cvtpd_ps(kept, score));
+  }
+  return v;
+}
+
 void scan_nibbles_avx512(const std::uint8_t* blocks, std::size_t nblocks, std::size_t groups,
                          const std::uint8_t* tables, std::uint32_t* sums) {
   nibbles<1>(blocks, nblocks, groups, &tables, &sums);
