@@ -44,6 +44,16 @@ constexpr std::size_t kPassVectors = 4096;
 
 double round_half_up(double x) { return std::floor(x + 0.5); }
 
+// clamp(round_half_up(x), 0, levels) as a byte. Its values lie in [0, levels]
+// up to rounding, where truncating x + 0.5 is its floor: no call to floor()
+// for each of a query's d x 16 entries (a quarter of a 4-bit query's fixed
+// cost). The rest (negative, huge, NaN) takes the definition itself.
+std::uint8_t table_step(double x, double levels) {
+  const double y = x + 0.5;
+  if (y >= 0.0 && y < 256.0) return static_cast<std::uint8_t>(std::min(static_cast<double>(static_cast<int>(y)), levels));
+  return static_cast<std::uint8_t>(std::clamp(round_half_up(x), 0.0, levels));
+}
+
 CodeSearchError no_residuals() {
   return fail(Kind::Value,
               "re-ranking needs exact vectors: this backend keeps no residuals (its configuration has "
@@ -360,8 +370,7 @@ CompressedIndex::Plan CompressedIndex::plan(const float* q) const {
   std::vector<std::uint8_t> t(d_ * K);
   for (std::size_t i = 0; i < d_; ++i) {
     for (std::size_t c = 0; c < K; ++c) {
-      const double step = round_half_up((static_cast<double>(q[i]) * entries[c] - lo[i]) / delta);
-      t[i * K + c] = static_cast<std::uint8_t>(std::clamp(step, 0.0, levels));
+      t[i * K + c] = table_step((static_cast<double>(q[i]) * entries[c] - lo[i]) / delta, levels);
     }
   }
   p.tables.assign(rows_ * 16, 0);
