@@ -46,11 +46,13 @@ double round_half_up(double x) { return std::floor(x + 0.5); }
 
 // clamp(round_half_up(x), 0, levels) as a byte. Its values lie in [0, levels]
 // up to rounding, where truncating x + 0.5 is its floor: no call to floor()
-// for each of a query's d x 16 entries (a quarter of a 4-bit query's fixed
-// cost). The rest (negative, huge, NaN) takes the definition itself.
+// for each of a query's d x 16 entries. The rest (negative, huge, NaN) takes
+// the definition itself.
 std::uint8_t table_step(double x, double levels) {
   const double y = x + 0.5;
-  if (y >= 0.0 && y < 256.0) return static_cast<std::uint8_t>(std::min(static_cast<double>(static_cast<int>(y)), levels));
+  if (y >= 0.0 && y < 256.0) {
+    return static_cast<std::uint8_t>(std::min(static_cast<double>(static_cast<int>(y)), levels));
+  }
   return static_cast<std::uint8_t>(std::clamp(round_half_up(x), 0.0, levels));
 }
 
