@@ -285,6 +285,47 @@ INSTANTIATE_TEST_SUITE_P(
                       SelectionCase{640, 3, 10}, SelectionCase{640, 9, 50}, SelectionCase{640, 10, 10},
                       SelectionCase{640, 333, 20}, SelectionCase{640, 640, 95}, SelectionCase{3000, 17, 2}));
 
+// Scoring named ids (re-ranking's way in) gives each the bits search gives it,
+// whatever the number asked for (several are scored at once) and with
+// unknown ids, zero and NaN vectors among them.
+TEST(BackendScoreIds, EqualSearchScoresForAnySelection) {
+  std::mt19937 rng(9);
+  std::normal_distribution<float> normal;
+  zorvex::IngestPairs pairs;
+  for (int k = 0; k < 200; ++k) {
+    std::vector<float> v(37);
+    std::generate(v.begin(), v.end(), [&] { return normal(rng); });
+    if (k == 3) std::fill(v.begin(), v.end(), 0.0f);
+    if (k == 4) v[5] = std::numeric_limits<float>::quiet_NaN();
+    pairs.emplace_back(zorvex::make_text("v" + std::to_string(k)), std::move(v));
+  }
+  zorvex::BruteForceBackend backend;
+  ASSERT_TRUE(backend.ingest(pairs)->ok());
+  std::vector<float> query(37);
+  std::generate(query.begin(), query.end(), [&] { return normal(rng); });
+  std::map<std::string, std::uint32_t> want;
+  const auto all = backend.search(query, 200);
+  for (const auto& r : **all) want[*r.vector_id] = std::bit_cast<std::uint32_t>(r.score);
+  for (std::size_t size : {1u, 7u, 8u, 9u, 17u, 64u}) {
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < size; ++i)
+      names.push_back(i % 5 == 2 ? "missing" + std::to_string(i) : "v" + std::to_string(rng() % 200));
+    names[0] = "v" + std::to_string(3 + size % 2);  // the zero or the NaN vector
+    const std::vector<std::string_view> ids(names.begin(), names.end());
+    const auto scored = backend.score_ids(query, ids);
+    ASSERT_TRUE(scored && *scored);
+    for (std::size_t i = 0; i < size; ++i) {
+      const auto& got = (**scored)[i];
+      if (names[i].starts_with("missing")) {
+        EXPECT_FALSE(got.has_value()) << names[i];
+      } else {
+        ASSERT_TRUE(got.has_value()) << names[i];
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(*got), want.at(names[i])) << names[i] << " of " << size;
+      }
+    }
+  }
+}
+
 // Searches side by side: each must use working memory of its own.
 TEST(BackendThreads, SearchesSideBySideMatchSerialOnes) {
   std::mt19937 rng(4);
