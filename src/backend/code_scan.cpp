@@ -65,10 +65,8 @@ std::size_t finish_wide(Isa form, double a, double b, const std::int32_t* sums, 
       return 0;
     case Isa::Avx2:
       return finish_scores_avx2(a, b, sums, inv, n, out);
-    case Isa::Avx512: {
-      const std::size_t done = finish_scores_avx512(a, b, sums, inv, n, out);
-      return done + finish_scores_avx2(a, b, sums + done, inv + done, n - done, out + done);
-    }
+    case Isa::Avx512:
+      return finish_scores_avx512(a, b, sums, inv, n, out);
   }
   return 0;
 }
