@@ -8,6 +8,7 @@
 #include <string>
 
 #include "backend/code_scan.hpp"
+#include "backend/scan_rotation.hpp"
 #include "backend/score_kernels.hpp"
 #include "common/result.hpp"
 #include "core/codec/codebook_kernels.hpp"
@@ -67,6 +68,12 @@ void scan_nibbles_avx512vbmi(const std::uint8_t*, std::size_t, std::size_t, cons
 void scan_nibbles_multi_avx512vbmi(const std::uint8_t*, std::size_t, std::size_t, const std::uint8_t* const*,
                                    std::uint32_t* const*, std::size_t) {
   absent("scan_nibbles_multi_avx512vbmi");
+}
+void scan_rotate_panel_avx2(const float*, std::size_t, const float* const*, std::size_t, float* const*) {
+  absent("scan_rotate_panel_avx2");
+}
+void scan_rotate_panel_avx512(const float*, std::size_t, const float* const*, std::size_t, float* const*) {
+  absent("scan_rotate_panel_avx512");
 }
 std::size_t finish_scores_avx2(double, double, const std::int32_t*, const double*, std::size_t, float*) {
   absent("finish_scores_avx2");

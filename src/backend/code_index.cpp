@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "backend/code_scan.hpp"
+#include "backend/scan_rotation.hpp"
 #include "backend/score_kernels.hpp"
 #include "backend/top_k.hpp"
 #include "common/fp_mode.hpp"
@@ -481,25 +482,29 @@ Result<std::vector<std::vector<SearchResult>>, CodeSearchError> CompressedIndex:
   // Refused up front, empty or not, so the mistake shows on the first call.
   if (options.rerank > 0 && !options.exact && !has_residuals()) return err(no_residuals());
   if (count() == 0 || nq == 0) return std::vector<std::vector<SearchResult>>(nq);
-  std::vector<float> rotated(nq * d_);
-  {
+  std::vector<float> rotated(nq * d_), codec_rotated;
+  detail::ScanRotation::get(config_.seed(), config_.dimension()).apply(form, queries, nq, rotated.data());
+  if (options.rerank > 0 && !options.exact) {
+    codec_rotated.resize(nq * d_);
     const RotationMatrix rotation = RotationMatrix::get(config_.seed(), config_.dimension());
     detail::StandardFpMode mode;
     detail::RotationBatch rotate(detail::rotation_kernel_active(), rotation.data(), d_,
                                  detail::RotationDirection::Forward);
     for (std::size_t r0 = 0; r0 < nq; r0 += rotate.pass_rows()) {
       const std::size_t rows = std::min(rotate.pass_rows(), nq - r0);
-      rotate.apply(queries + r0 * d_, rows, rotated.data() + r0 * d_);
+      rotate.apply(queries + r0 * d_, rows, codec_rotated.data() + r0 * d_);
     }
   }
+  const float* codec = codec_rotated.empty() ? nullptr : codec_rotated.data();
   if (count() <= std::numeric_limits<std::uint32_t>::max())
-    return run<std::uint32_t>(queries, rotated.data(), nq, options, form);
-  return run<std::size_t>(queries, rotated.data(), nq, options, form);
+    return run<std::uint32_t>(queries, rotated.data(), codec, nq, options, form);
+  return run<std::size_t>(queries, rotated.data(), codec, nq, options, form);
 }
 
 template <class Index>
 Result<std::vector<std::vector<SearchResult>>, CodeSearchError> CompressedIndex::run(
-    const float* queries, const float* rotated, std::size_t nq, const CodeSearchOptions& options, detail::Isa form) const {
+    const float* queries, const float* rotated, const float* codec_rotated, std::size_t nq,
+    const CodeSearchOptions& options, detail::Isa form) const {
   const std::size_t n = count();
   const std::size_t k = options.top_k < n ? static_cast<std::size_t>(options.top_k) : n;
   const std::size_t wanted = std::max<std::uint64_t>(options.top_k, options.rerank);
@@ -548,7 +553,8 @@ Result<std::vector<std::vector<SearchResult>>, CodeSearchError> CompressedIndex:
       std::vector<std::size_t> slots;
       slots.reserve(picked.size());
       for (const auto& c : picked) slots.push_back(c.index);
-      auto exact = rescore(queries + (q0 + q) * d_, rotated + (q0 + q) * d_, slots, options.exact);
+      auto exact = rescore(queries + (q0 + q) * d_, codec_rotated ? codec_rotated + (q0 + q) * d_ : nullptr, slots,
+                           options.exact);
       if (!exact) return err(std::move(exact).error());
       detail::TopKScratch<Index> final_scratch;
       Top best(k, slots.size(), id_at, final_scratch);

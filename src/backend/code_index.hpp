@@ -2,7 +2,7 @@
 // Cosine search over compressed codes of one configuration and codebook.
 //
 // The scan scores in the rotated space: the query is rotated once (q = M x,
-// the codec's own rotation), and vector v's score approximates the cosine
+// in float with M rounded to float: scan_rotation.hpp), and vector v's score approximates the cosine
 // between q and its reconstruction r (r_i = entry[code_i]). The dot product
 // comes from integer sums over per-query tables, so it is the same on every
 // machine and in every kernel form:
@@ -26,7 +26,8 @@
 //
 // Re-ranking scores the best candidates of the scan again, by the exact
 // backend's own arithmetic on the original query, or (without one) by that
-// arithmetic on q and the reconstruction with its half-precision residual.
+// arithmetic on the codec's rotation of the query (its double sums) and the
+// reconstruction with its half-precision residual.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -143,9 +144,11 @@ class CompressedIndex {
   bool column() const { return ids_owner_ != nullptr; }
 
   Plan plan(const float* rotated) const;
+  // `rotated`: the scan's rotation of the queries; `codec_rotated`: the
+  // codec's, for re-ranking against the residuals (else null).
   template <class Index>
   Result<std::vector<std::vector<SearchResult>>, CodeSearchError> run(const float* queries, const float* rotated,
-                                                                      std::size_t nq,
+                                                                      const float* codec_rotated, std::size_t nq,
                                                                       const CodeSearchOptions& options,
                                                                       detail::Isa form) const;
   struct ScanSums {

@@ -12,6 +12,7 @@
 #include "backend/brute_force.hpp"
 #include "backend/code_index.hpp"
 #include "backend/code_scan.hpp"
+#include "backend/scan_rotation.hpp"
 #include "core/codec/codebook.hpp"
 #include "core/codec/config.hpp"
 
@@ -208,6 +209,41 @@ TEST(CodeIndex, EveryFormSearchesAlike) {
           }
       }
       for (const auto& r : (*want)[2]) EXPECT_EQ(r.score, 0.0f);
+    }
+  }
+}
+
+// The scan's rotation in every form, for any number of queries (each tile
+// shape and remainder) and dimensions that fill panels partly, equals one
+// float sum per output in increasing j with the matrix rounded to float.
+TEST(ScanRotation, EveryFormIsTheFloatDefinition) {
+  std::mt19937 rng(9);
+  std::normal_distribution<float> normal;
+  for (std::uint32_t d : {1u, 37u, 256u, 300u}) {
+    const auto matrix = zorvex::RotationMatrix::get(21, d);
+    const auto rotation = zorvex::detail::ScanRotation::get(21, d);
+    for (std::size_t rows : {1u, 2u, 3u, 4u, 7u}) {
+      std::vector<float> x(rows * d);
+      // Odd rows so small that the products and sums are subnormal.
+      for (std::size_t k = 0; k < x.size(); ++k) x[k] = normal(rng) * (k / d % 2 ? 1e-37f : 1.0f);
+      std::vector<float> want(rows * d);
+      for (std::size_t r = 0; r < rows; ++r)
+        for (std::size_t i = 0; i < d; ++i) {
+          float s = 0.0f;
+          for (std::size_t j = 0; j < d; ++j) {
+            const float product = static_cast<float>(matrix.data()[i * d + j]) * x[r * d + j];
+            s = s + product;
+          }
+          want[r * d + i] = s;
+        }
+      for (Isa form : zorvex::detail::kIsas) {
+        if (!zorvex::detail::isa_supported(form)) continue;
+        std::vector<float> got(rows * d, std::nanf(""));
+        rotation.apply(form, x.data(), rows, got.data());
+        for (std::size_t k = 0; k < got.size(); ++k)
+          ASSERT_EQ(std::bit_cast<std::uint32_t>(got[k]), std::bit_cast<std::uint32_t>(want[k]))
+              << "form " << zorvex::detail::isa_name(form) << " d " << d << " rows " << rows << " at " << k;
+      }
     }
   }
 }
