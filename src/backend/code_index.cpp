@@ -415,6 +415,9 @@ void CompressedIndex::scan(std::span<const Plan> plans, std::size_t block0, std:
       live.push_back(q);
     }
   }
+  // A pass's norms are a short stream of their own that the hardware picks up
+  // late; asked for now, they arrive while the kernel reads the codes.
+  for (std::size_t v = 0; v < n; v += 64 / sizeof(double)) __builtin_prefetch(inv + v);
   auto finish = [&](const Plan& p, const auto* s, float* out) { detail::finish_scores(form, p.a, p.b, s, inv, n, out); };
   auto run_kernel = [&](auto& buffer, auto&& kernel) {
     using Sum = typename std::remove_reference_t<decltype(buffer)>::value_type;
