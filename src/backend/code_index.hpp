@@ -2,8 +2,8 @@
 // Cosine search over compressed codes of one configuration and codebook.
 //
 // The scan scores in the rotated space: the query is rotated once (q = M x,
-// in float with M rounded to float: scan_rotation.hpp), and vector v's score approximates the cosine
-// between q and its reconstruction r (r_i = entry[code_i]). The dot product
+// in float with M rounded to float: scan_rotation.hpp), and vector v's score
+// approximates the cosine between q and its reconstruction r (r_i = entry[code_i]). The dot product
 // comes from integer sums over per-query tables, so it is the same on every
 // machine and in every kernel form:
 //

@@ -2,8 +2,9 @@
 // The scan's rotation of its queries: q = M x with M rounded to float, each
 // output one float sum from 0.0f in increasing j, q_i = q_i + (M[i][j] * x[j]),
 // a separate multiply and add per step. The scan rounds q into tables of a few
-// bits, so the codec's double sums buy it nothing, while reading a double
-// matrix was a fifth of a single 2-bit search. Every form gives the same bits.
+// bits, so the codec's double sums buy it nothing, while reading the double
+// matrix took over a tenth of a single 2-bit search. Every form gives the
+// same bits.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
