@@ -3,9 +3,9 @@
 //
 // The scan scores in the rotated space: the query is rotated once (q = M x,
 // in float with M rounded to float: scan_rotation.hpp), and vector v's score
-// approximates the cosine between q and its reconstruction r (r_i = entry[code_i]). The dot product
-// comes from integer sums over per-query tables, so it is the same on every
-// machine and in every kernel form:
+// approximates the cosine between q and its reconstruction r (r_i =
+// entry[code_i]). The dot product comes from integer sums over per-query
+// tables, so it is the same on every machine and in every kernel form:
 //
 // 2 and 4 bits: for each coordinate, T_ic = q_i * e_c in double (exact),
 //   lo_i = min_c T_ic; delta = max_i (max_c T_ic - lo_i) / L, with L = 255 at
