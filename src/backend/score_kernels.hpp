@@ -23,6 +23,9 @@ inline constexpr std::size_t kScoreLanes = 16;
 // How many rows (cache lines) ahead of the current one the wide forms ask
 // for: far enough to cover memory latency for every stream of a group.
 inline constexpr std::size_t kScorePrefetchRows = 32;
+// Rows by which each block of a group runs behind the one before it in the
+// wide forms (see score_group).
+inline constexpr std::size_t kScoreStagger = 16;
 
 using ScoreKernel = Isa;
 inline constexpr const Isa (&kScoreKernels)[3] = kIsas;

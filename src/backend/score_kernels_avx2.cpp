@@ -3,6 +3,8 @@
 // -mfma, but a fused step would change bits.
 #include <immintrin.h>
 
+#include <algorithm>
+
 #include "backend/score_kernels.hpp"
 
 namespace zorvex::detail {
@@ -27,10 +29,11 @@ inline __m256 step(__m256 dot, __m256 xi, const float* lanes) {
 }
 
 // G blocks side by side, 2G independent add chains. Rows are prefetched
-// ahead as in the AVX-512 form.
+// ahead, and block g runs kScoreStagger * g rows behind block 0, as in the
+// AVX-512 form.
 template <int G>
 void score_group(const ScoreBlocks& in, std::size_t b0, const float* x, __m256 xx, float* out) {
-  constexpr std::size_t ahead = kScorePrefetchRows;
+  constexpr std::size_t ahead = kScorePrefetchRows, lag = (G - 1) * kScoreStagger;
   const std::size_t d = in.d;
   const float* p[G];
   const float* next[G];
@@ -41,26 +44,29 @@ void score_group(const ScoreBlocks& in, std::size_t b0, const float* x, __m256 x
     lo[g] = _mm256_setzero_ps();
     hi[g] = _mm256_setzero_ps();
   }
-  std::size_t i = 0;
-  for (; i + ahead < d; ++i) {
-    const __m256 xi = _mm256_set1_ps(x[i]);
-    for (int g = 0; g < G; ++g) {
-      const float* row = p[g] + i * 16;
-      _mm_prefetch(reinterpret_cast<const char*>(row + ahead * 16), _MM_HINT_T0);
-      lo[g] = step(lo[g], xi, row);
-      hi[g] = step(hi[g], xi, row + 8);
+  const auto row = [&](int g, std::size_t i) {
+    const std::size_t r = i + ahead;
+    if (r < d) {
+      _mm_prefetch(reinterpret_cast<const char*>(p[g] + r * 16), _MM_HINT_T0);
+    } else if (next[g] && r - d < d) {
+      _mm_prefetch(reinterpret_cast<const char*>(next[g] + (r - d) * 16), _MM_HINT_T0);
     }
-  }
-  for (; i < d; ++i) {
     const __m256 xi = _mm256_set1_ps(x[i]);
-    const std::size_t ahead_row = i + ahead - d;
+    lo[g] = step(lo[g], xi, p[g] + i * 16);
+    hi[g] = step(hi[g], xi, p[g] + i * 16 + 8);
+  };
+  const auto some = [&](std::size_t t) {
     for (int g = 0; g < G; ++g) {
-      const float* row = p[g] + i * 16;
-      if (next[g] && ahead_row < d) _mm_prefetch(reinterpret_cast<const char*>(next[g] + ahead_row * 16), _MM_HINT_T0);
-      lo[g] = step(lo[g], xi, row);
-      hi[g] = step(hi[g], xi, row + 8);
+      const std::size_t behind = kScoreStagger * static_cast<std::size_t>(g);
+      if (t >= behind && t - behind < d) row(g, t - behind);
     }
+  };
+  for (std::size_t t = 0; t < lag; ++t) some(t);
+  for (std::size_t t = lag; t < d; ++t) {
+#pragma GCC unroll 4
+    for (int g = 0; g < G; ++g) row(g, t - kScoreStagger * static_cast<std::size_t>(g));
   }
+  for (std::size_t t = std::max(d, lag); t < d + lag; ++t) some(t);
   for (int g = 0; g < G; ++g) {
     finish(in, b0 + g, 0, lo[g], xx, out);
     finish(in, b0 + g, 1, hi[g], xx, out);

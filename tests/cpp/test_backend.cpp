@@ -113,14 +113,16 @@ TEST_P(ScoreKernels, EveryFormMatchesTheDefiningOrderBitForBit) {
   }
 }
 
-// Sizes around the 16-lane blocks and the groups of four blocks.
+// Sizes around the 16-lane blocks, the groups of four blocks, and the rows by
+// which a group's blocks run behind each other (48 in all, prefetching 32 ahead).
 INSTANTIATE_TEST_SUITE_P(
     Sizes, ScoreKernels,
     ::testing::Values(KernelCase{1, 1, Values::Gaussian}, KernelCase{15, 3, Values::Gaussian},
                       KernelCase{16, 8, Values::WideRange}, KernelCase{17, 33, Values::WideRange},
                       KernelCase{64, 1, Values::WideRange}, KernelCase{83, 384, Values::Gaussian},
                       KernelCase{150, 97, Values::WideRange}, KernelCase{70, 12, Values::Special},
-                      KernelCase{300, 5, Values::Special}));
+                      KernelCase{300, 5, Values::Special}, KernelCase{70, 48, Values::Gaussian},
+                      KernelCase{66, 60, Values::WideRange}));
 
 TEST(ScoreKernels, ActiveFormIsTheWidestSupported) {
   ScoreKernel widest = ScoreKernel::Portable;
