@@ -3,8 +3,6 @@
 // -mfma, but a fused step would change bits.
 #include <immintrin.h>
 
-#include <algorithm>
-
 #include "backend/score_kernels.hpp"
 
 namespace zorvex::detail {
@@ -33,7 +31,6 @@ inline __m256 step(__m256 dot, __m256 xi, const float* lanes) {
 // AVX-512 form.
 template <int G>
 void score_group(const ScoreBlocks& in, std::size_t b0, const float* x, __m256 xx, float* out) {
-  constexpr std::size_t ahead = kScorePrefetchRows, lag = (G - 1) * kScoreStagger;
   const std::size_t d = in.d;
   const float* p[G];
   const float* next[G];
@@ -45,28 +42,12 @@ void score_group(const ScoreBlocks& in, std::size_t b0, const float* x, __m256 x
     hi[g] = _mm256_setzero_ps();
   }
   const auto row = [&](int g, std::size_t i) {
-    const std::size_t r = i + ahead;
-    if (r < d) {
-      _mm_prefetch(reinterpret_cast<const char*>(p[g] + r * 16), _MM_HINT_T0);
-    } else if (next[g] && r - d < d) {
-      _mm_prefetch(reinterpret_cast<const char*>(next[g] + (r - d) * 16), _MM_HINT_T0);
-    }
+    prefetch_ahead(p[g], next[g], d, i);
     const __m256 xi = _mm256_set1_ps(x[i]);
     lo[g] = step(lo[g], xi, p[g] + i * 16);
     hi[g] = step(hi[g], xi, p[g] + i * 16 + 8);
   };
-  const auto some = [&](std::size_t t) {
-    for (int g = 0; g < G; ++g) {
-      const std::size_t behind = kScoreStagger * static_cast<std::size_t>(g);
-      if (t >= behind && t - behind < d) row(g, t - behind);
-    }
-  };
-  for (std::size_t t = 0; t < lag; ++t) some(t);
-  for (std::size_t t = lag; t < d; ++t) {
-#pragma GCC unroll 4
-    for (int g = 0; g < G; ++g) row(g, t - kScoreStagger * static_cast<std::size_t>(g));
-  }
-  for (std::size_t t = std::max(d, lag); t < d + lag; ++t) some(t);
+  staggered_rows<G>(d, row);
   for (int g = 0; g < G; ++g) {
     finish(in, b0 + g, 0, lo[g], xx, out);
     finish(in, b0 + g, 1, hi[g], xx, out);

@@ -3,8 +3,6 @@
 // fused step would change bits.
 #include <immintrin.h>
 
-#include <algorithm>
-
 #include "backend/score_kernels.hpp"
 
 namespace zorvex::detail {
@@ -30,14 +28,10 @@ inline __m512 step(__m512 dot, __m512 xi, const float* row) {
 // G blocks side by side: G independent add chains hide the add latency.
 // Each row of a block is one cache line; the hardware prefetcher alone does
 // not keep G streams far enough ahead, so rows kScorePrefetchRows ahead are
-// requested, running on into the next group's blocks near the end. Block g
-// runs kScoreStagger * g rows behind block 0: in step, blocks of d * 64
-// bytes read lines at the same place in their pages at once, which measured
-// about a fifth slower, whether the blocks lay back to back (a loaded file)
-// or apart on the heap. Each block's sum still runs in row order.
+// requested, running on into the next group's blocks near the end. The
+// blocks run staggered (staggered_rows); each block's sum keeps its order.
 template <int G>
 void score_group(const ScoreBlocks& in, std::size_t b0, const float* x, __m512 xx, float* out) {
-  constexpr std::size_t ahead = kScorePrefetchRows, lag = (G - 1) * kScoreStagger;
   const std::size_t d = in.d;
   const float* p[G];
   const float* next[G];
@@ -48,27 +42,10 @@ void score_group(const ScoreBlocks& in, std::size_t b0, const float* x, __m512 x
     dot[g] = _mm512_setzero_ps();
   }
   const auto row = [&](int g, std::size_t i) {
-    const std::size_t r = i + ahead;
-    if (r < d) {
-      _mm_prefetch(reinterpret_cast<const char*>(p[g] + r * 16), _MM_HINT_T0);
-    } else if (next[g] && r - d < d) {
-      _mm_prefetch(reinterpret_cast<const char*>(next[g] + (r - d) * 16), _MM_HINT_T0);
-    }
+    prefetch_ahead(p[g], next[g], d, i);
     dot[g] = step(dot[g], _mm512_set1_ps(x[i]), p[g] + i * 16);
   };
-  // Step t takes row t - kScoreStagger * g of block g, where there is one.
-  const auto some = [&](std::size_t t) {
-    for (int g = 0; g < G; ++g) {
-      const std::size_t behind = kScoreStagger * static_cast<std::size_t>(g);
-      if (t >= behind && t - behind < d) row(g, t - behind);
-    }
-  };
-  for (std::size_t t = 0; t < lag; ++t) some(t);
-  for (std::size_t t = lag; t < d; ++t) {
-#pragma GCC unroll 4
-    for (int g = 0; g < G; ++g) row(g, t - kScoreStagger * static_cast<std::size_t>(g));
-  }
-  for (std::size_t t = std::max(d, lag); t < d + lag; ++t) some(t);
+  staggered_rows<G>(d, row);
   for (int g = 0; g < G; ++g) finish(in, b0 + g, dot[g], xx, out);
 }
 
