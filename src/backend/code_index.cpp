@@ -498,13 +498,8 @@ Result<std::vector<std::vector<SearchResult>>, CodeSearchError> CompressedIndex:
   if (options.rerank > 0 && !options.exact) {
     codec_rotated.resize(nq * d_);
     const RotationMatrix rotation = RotationMatrix::get(config_.seed(), config_.dimension());
-    detail::StandardFpMode mode;
-    detail::RotationBatch rotate(detail::rotation_kernel_active(), rotation.data(), d_,
-                                 detail::RotationDirection::Forward);
-    for (std::size_t r0 = 0; r0 < nq; r0 += rotate.pass_rows()) {
-      const std::size_t rows = std::min(rotate.pass_rows(), nq - r0);
-      rotate.apply(queries + r0 * d_, rows, codec_rotated.data() + r0 * d_);
-    }
+    detail::rotation_forward_many(detail::rotation_kernel_active(), rotation.data(), d_, queries, nq,
+                                  codec_rotated.data());
   }
   const float* codec = codec_rotated.empty() ? nullptr : codec_rotated.data();
   if (count() <= std::numeric_limits<std::uint32_t>::max())
